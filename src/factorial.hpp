@@ -53,7 +53,8 @@ inline int run(std::istream& input, std::ostream& output)
         a[i] = 0;
     }
     input >> n; // a failed extraction leaves n at 0, or below 1
-    if (n > max_n) { // N! would not fit; a number past the int range reads as its maximum
+    // N! would not fit: refuse. A number past the int range reads as its maximum.
+    if (n > max_n) {
         n = 0;
         status = exit_refused;
     }

@@ -40,7 +40,7 @@ TEST(FactorialLoop, EveryNMatchesGmpAndStaysInsideTheArrays)
     mpz_clear(expected);
 
     EXPECT_EQ(c[0], 9998);
-    for (std::int32_t i = capacity + 1; i < capacity + 1 + guard; ++i) {
+    for (std::size_t i = capacity + 1; i < a.size(); ++i) {
         ASSERT_EQ(a[i], untouched) << "a[" << i << "]";
         ASSERT_EQ(c[i], untouched) << "c[" << i << "]";
     }
