@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (status != expected_status || output.str() != expected) {
-        std::fprintf(stderr, "N = %lld: exit status %d (expected %d), %zu bytes written (expected %zu)\n",
+        std::fprintf(stderr,
+                     "N = %lld: exit status %d (expected %d), %zu bytes written (expected %zu)\n",
                      n, status, expected_status, output.str().size(), expected.size());
         std::abort();
     }
