@@ -52,8 +52,10 @@ inline int run(std::istream& input, std::ostream& output)
     for (std::int32_t i = 0; i <= capacity; ++i) {
         a[i] = 0;
     }
-    input >> n; // a failed extraction leaves n at 0, or below 1
-    // N! would not fit: refuse. A number past the int range reads as its maximum.
+    // No integer at all leaves n at 0; a number past the int range reads as INT_MAX above it, or
+    // INT_MIN below it.
+    input >> n;
+    // N! would not fit: refuse.
     if (n > max_n) {
         n = 0;
         status = exit_refused;
