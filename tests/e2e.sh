@@ -44,8 +44,8 @@ if [ "$got" != "$status" ]; then
     fail=1
 fi
 if [ -s "$work/stdout" ] || [ -s "$work/stderr" ]; then
-    echo "the program printed:"
-    cat "$work/stdout" "$work/stderr"
+    echo "the program (or its launcher) printed, last lines:"
+    tail -n 20 "$work/stdout" "$work/stderr"
     fail=1
 fi
 if [ "$setup" != dir ] && [ "$setup" != full ]; then
