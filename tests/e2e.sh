@@ -44,8 +44,12 @@ if [ "$got" != "$status" ]; then
     fail=1
 fi
 if [ -s "$work/stdout" ] || [ -s "$work/stderr" ]; then
-    echo "the program (or its launcher) printed, last lines:"
-    tail -n 20 "$work/stdout" "$work/stderr"
+    for out in stdout stderr; do
+        if [ -s "$work/$out" ]; then
+            echo "the program (or its launcher) printed on $out, last lines:"
+            tail -n 20 "$work/$out"
+        fi
+    done
     fail=1
 fi
 if [ "$setup" != dir ] && [ "$setup" != full ]; then
