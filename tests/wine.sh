@@ -2,10 +2,15 @@
 # The wine side of the Windows suites:
 #   wine.sh start WINE    makes the prefix with WINE's wineboot, with a wine server that stays up
 #   wine.sh stop          stops that server
-#   wine.sh guard PROBE CMD...
-#       runs CMD, unless the kernel refuses to execute PROBE, a 32-bit x86 program, with
+#   wine.sh guard CMD...
+#       runs CMD, unless the kernel refuses to execute the probe, a 32-bit x86 program, with
 #       "Exec format error": 32-bit wine cannot start on such a host, so the test is skipped (77),
-#       saying why. Any other failure is CMD's to report.
+#       saying why. Any other failure is CMD's to report. The probe is /lib/ld-linux.so.2, which
+#       is always installed beside 32-bit wine, or else what FACTORIAL_I386_PROBE names.
+#   wine.sh foreign-elf FILE
+#       writes FILE, an ELF header for AArch64 and nothing more, which an x86 kernel refuses to
+#       execute just as one without 32-bit support refuses a 32-bit x86 program: as a probe, it
+#       shows the skip on any x86 host.
 set -euo pipefail
 skipped=77
 case $1 in
@@ -22,8 +27,8 @@ case $1 in
     stop)
         wineserver -k || true ;;
     guard)
-        probe=$2
-        shift 2
+        probe=${FACTORIAL_I386_PROBE:-/lib/ld-linux.so.2}
+        shift
         status=0
         error=$(export LC_ALL=C && "$probe" --version 2>&1 >/dev/null) || status=$?
         if [ "$status" -eq 126 ] && [[ $error == *"Exec format error"* ]]; then
@@ -36,4 +41,10 @@ case $1 in
         "$@" || status=$?
         [ "$status" -ne $skipped ] || status=1 # only the probe may skip
         exit "$status" ;;
+    foreign-elf)
+        # 64-bit little-endian, an executable, e_machine 183 (AArch64), no program headers.
+        { printf '\177ELF\2\1\1\0\0\0\0\0\0\0\0\0\2\0\267\0\1\0\0\0'
+          head -c 28 /dev/zero
+          printf '\100\0\70\0\0\0\100\0\0\0\0\0'; } >"$2"
+        chmod +x "$2" ;;
 esac
