@@ -4,7 +4,8 @@
 
 #include <fstream>
 
-// Opened before main, in this order, so "output.txt" is emptied even when "input.txt" is missing.
+// Opened at start-up, before main, in this order, and closed at exit in reverse. Opening
+// "output.txt" creates or empties it before any input is read, whatever "input.txt" holds.
 std::ifstream input_stream("input.txt");
 std::ofstream output_stream("output.txt");
 
