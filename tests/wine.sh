@@ -43,6 +43,7 @@ case $1 in
         exit "$status" ;;
     foreign-elf)
         # 64-bit little-endian, an executable, e_machine 183 (AArch64), no program headers.
+        mkdir -p "$(dirname "$2")"
         { printf '\177ELF\2\1\1\0\0\0\0\0\0\0\0\0\2\0\267\0\1\0\0\0'
           head -c 28 /dev/zero
           printf '\100\0\70\0\0\0\100\0\0\0\0\0'; } >"$2"
