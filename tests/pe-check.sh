@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Checks a Windows build's headers, executing nothing:
-#   pe-check.sh OBJDUMP EXE ARCHITECTURE MAGIC VERSION DLL...
-# EXE must be a console program for ARCHITECTURE (as objdump -f names it), with the optional
-# header MAGIC (PE32 or PE32+), asking for a Windows no newer than subsystem VERSION, without a
-# link time stamp, importing from exactly the DLLs given.
+# Checks a Windows build's headers and version resource, executing nothing:
+#   pe-check.sh OBJDUMP WINDRES EXE TARGET COMMIT
+# EXE must be what the download for TARGET must hold: for x86 a PE32 for i386 that Windows XP (5.1)
+# starts, for x64 a PE32+ for x86-64 that 64-bit Windows XP (5.2) starts; both console programs
+# without a link time stamp or a symbol table, importing from Windows' own DLLs alone, whose
+# version resource names COMMIT.
 set -euo pipefail
-objdump=$1 exe=$2 arch=$3 magic=$4 max_version=$5
-shift 5
+objdump=$1 windres=$2 exe=$3 target=$4 commit=$5
+case $target in
+    x86) arch=i386 magic=PE32 max_version=5.1 ;;
+    x64) arch=i386:x86-64 magic=PE32+ max_version=5.2 ;;
+    *) echo "target '$target': x86 or x64"; exit 1 ;;
+esac
 headers=$("$objdump" -f -p "$exe")
 
 fail=0
@@ -20,9 +25,14 @@ version=$(sed -n 's/^M[a-z]*SubsystemVersion[[:space:]]*//p' <<<"$headers" | pas
 lowest=$(printf '%s\n' "$version" "$max_version" | sort -V | head -n 1)
 [[ $version =~ ^[0-9]+\.[0-9]+$ && $lowest = "$version" ]] ||
     { echo "subsystem version: '$version', expected $max_version or lower"; fail=1; }
-# The PE header's link time, a little-endian word 8 bytes into the header that 0x3c points to.
+# The PE file header that 0x3c points to: after its 4-byte signature, the link time 8 bytes in,
+# then the symbol table's offset and count, little-endian words.
 pe=$(od -An -tu4 -j60 -N4 "$exe")
 check "link time stamp" "$(od -An -tu4 -j$((pe + 8)) -N4 "$exe" | xargs)" 0
+check "symbol table (offset, count)" "$(od -An -tu4 -j$((pe + 12)) -N8 "$exe" | xargs)" "0 0"
 check imports "$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | sort | xargs)" \
-    "$(printf '%s\n' "$@" | sort | xargs)"
+    "KERNEL32.dll msvcrt.dll"
+product=$("$windres" -i "$exe" -J coff -O rc | sed -n 's/.*VALUE "ProductVersion", "\(.*\)"$/\1/p')
+[[ $product == *"+$commit" ]] ||
+    { echo "version resource's product version: '$product', expected VERSION+$commit"; fail=1; }
 exit $fail
