@@ -93,16 +93,29 @@ void whole_process(benchmark::State& state)
 }
 BENCHMARK(whole_process)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The processor, for the reader who compares runs.
+// The processor, by name and by family and model: one name can cover generations that differ.
 std::string cpu_model()
 {
     std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.rfind("model name", 0) == 0) {
-            return line.substr(line.find(':') + 2);
+    std::string name = "unknown";
+    std::string family = "?";
+    std::string model = "?";
+    for (std::string line; std::getline(cpuinfo, line) && !line.empty();) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || colon + 2 > line.size()) {
+            continue;
+        }
+        const std::string key = line.substr(0, line.find_last_not_of(" \t", colon - 1) + 1);
+        const std::string value = line.substr(colon + 2);
+        if (key == "model name") {
+            name = value;
+        } else if (key == "cpu family") {
+            family = value;
+        } else if (key == "model") {
+            model = value;
         }
     }
-    return "unknown";
+    return name + " (family " + family + ", model " + model + ")";
 }
 
 } // namespace
