@@ -1,6 +1,6 @@
 # Run by CPack on each zip it packed, before it writes the checksum: strip-nondeterminism sets each
-# entry's owner and group to 0 (CPack records the packing user's), its date to SOURCE_DATE_EPOCH
-# and its mode to 644 or 755, and sorts the entries.
+# entry's owner and group to 0 (CPack records the packing user's), its date to SOURCE_DATE_EPOCH,
+# written in UTC whatever the packer's time zone, and its mode to 644 or 755, and sorts the entries.
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     execute_process(
         COMMAND ${CPACK_STRIP_NONDETERMINISM} --type zip --timestamp $ENV{SOURCE_DATE_EPOCH} ${package}

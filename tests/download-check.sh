@@ -18,7 +18,7 @@ fail() { echo "$target: $*"; exit 1; }
 
 # The zip and its checksum, under the names the README gives.
 [ -f "$build/$name.zip" ] ||
-    fail "no $name.zip in $build; there: $(cd "$build" && echo *.zip*)"
+    fail "no $name.zip in $build; there: $(ls "$build" 2>/dev/null | grep zip | xargs)"
 (cd "$build" && sha256sum --quiet -c "$name.zip.sha256") || fail "$name.zip.sha256 does not pass"
 
 # Exactly the files a user should get, side by side in one folder; the text in CR LF, the README
