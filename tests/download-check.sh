@@ -9,6 +9,7 @@ target=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
 version=$(sed -n "s/.*factorial-\([0-9.]*\)-windows-$target\.zip.*/\1/p" "$src/README.md" | head -n 1)
 commit=$(git -C "$src" rev-parse HEAD)
+[ -n "$version" ] || { echo "README.md names no factorial-VERSION-windows-$target.zip"; exit 1; }
 name=factorial-$version-windows-$target
 build=$src/build/windows-$target
 work=$(mktemp -d)
