@@ -100,18 +100,15 @@ std::string cpu_model()
     std::string name = "unknown";
     std::string family = "?";
     std::string model = "?";
+    // The first processor's lines, "key<tabs>: value", up to the blank line that ends them.
     for (std::string line; std::getline(cpuinfo, line) && !line.empty();) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || colon + 2 > line.size()) {
-            continue;
-        }
-        const std::string key = line.substr(0, line.find_last_not_of(" \t", colon - 1) + 1);
-        const std::string value = line.substr(colon + 2);
-        if (key == "model name") {
+        const auto start = line.find(": ");
+        const std::string value = start == std::string::npos ? "" : line.substr(start + 2);
+        if (line.rfind("model name", 0) == 0) {
             name = value;
-        } else if (key == "cpu family") {
+        } else if (line.rfind("cpu family", 0) == 0) {
             family = value;
-        } else if (key == "model") {
+        } else if (line.rfind("model\t", 0) == 0) {
             model = value;
         }
     }

@@ -3,7 +3,8 @@
 # written in UTC whatever the packer's time zone, and its mode to 644 or 755, and sorts the entries.
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
     execute_process(
-        COMMAND ${CPACK_STRIP_NONDETERMINISM} --type zip --timestamp $ENV{SOURCE_DATE_EPOCH} ${package}
+        COMMAND ${CPACK_STRIP_NONDETERMINISM} --type zip --timestamp $ENV{SOURCE_DATE_EPOCH}
+                ${package}
         RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
         message(FATAL_ERROR "strip-nondeterminism failed on ${package} (${status})")

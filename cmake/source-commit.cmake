@@ -14,6 +14,7 @@ if(git_paths MATCHES "^([^\n]+)\n(.+)$")
 endif()
 file(REAL_PATH ${PROJECT_SOURCE_DIR} source)
 file(READ ${CMAKE_CURRENT_LIST_DIR}/export-commit.txt exported)
+set(cannot "Cannot name the commit this source comes from: it is not an export made by git archive")
 
 if(status EQUAL 0 AND top STREQUAL source)
     execute_process(COMMAND git log -1 --format=%H%n%ct
@@ -40,9 +41,8 @@ elseif(exported MATCHES "^([0-9a-f]+) ([0-9]+)\n$")
     set(source_commit ${CMAKE_MATCH_1})
     set(source_date ${CMAKE_MATCH_2})
 elseif(NOT status EQUAL 0)
-    message(FATAL_ERROR "Cannot name the commit this source comes from: it is not an export made "
-        "by git archive, and git says (${status}):\n${error}")
+    message(FATAL_ERROR "${cannot}, and git says (${status}):\n${error}")
 else()
-    message(FATAL_ERROR "Cannot name the commit this source comes from: it is not an export made "
-        "by git archive, nor the top of a git checkout, but a folder inside the checkout ${top}")
+    message(FATAL_ERROR "${cannot}, nor the top of a git checkout, but a folder inside the "
+        "checkout ${top}")
 endif()

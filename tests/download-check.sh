@@ -7,7 +7,8 @@
 set -euo pipefail
 target=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
-version=$(sed -n "s/.*factorial-\([0-9.]*\)-windows-$target\.zip.*/\1/p" "$src/README.md" | head -n 1)
+version=$(sed -n "s/.*factorial-\([0-9.]*\)-windows-$target\.zip.*/\1/p" "$src/README.md" |
+    head -n 1)
 commit=$(git -C "$src" rev-parse HEAD)
 [ -n "$version" ] || { echo "README.md names no factorial-VERSION-windows-$target.zip"; exit 1; }
 name=factorial-$version-windows-$target
@@ -29,11 +30,13 @@ expected=$(printf "$name/%s\n" README.md VERSION.txt factorial.exe | sort)
     fail "the zip holds: $(unzip -Z1 "$build/$name.zip" | xargs), expected: $(echo $expected)"
 unzip -q "$build/$name.zip" -d "$work/unpacked"
 dir=$work/unpacked/$name
-sed 's/$/\r/' "$src/README.md" | cmp - "$dir/README.md" || fail "README.md is not the README in CR LF"
+sed 's/$/\r/' "$src/README.md" | cmp - "$dir/README.md" ||
+    fail "README.md is not the README in CR LF"
 printf 'factorial %s\r\ncommit %s\r\n' "$version" "$commit" | cmp - "$dir/VERSION.txt" ||
     fail "VERSION.txt: $(od -c "$dir/VERSION.txt" | head -n 4)"
 bash "$src/tests/pe-check.sh" x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres \
-    "$dir/factorial.exe" "$target" "$commit" || fail "factorial.exe in the zip fails the check above"
+    "$dir/factorial.exe" "$target" "$commit" ||
+    fail "factorial.exe in the zip fails the check above"
 
 # Packed again from an export of the commit (no .git), in another folder, by another user, with
 # another umask, time zone and an empty SOURCE_DATE_EPOCH: the same bytes.
