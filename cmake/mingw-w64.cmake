@@ -17,7 +17,9 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES FACTORIAL_WINDOWS_TARGET)
 
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_CXX_COMPILER ${mingw_triple}-g++)
+# The compiler with win32 threads, named itself: the plain name is an alternatives link, which may
+# lead to the posix-thread one, whose runtime gives other bytes.
+set(CMAKE_CXX_COMPILER ${mingw_triple}-g++-win32)
 set(CMAKE_RC_COMPILER ${mingw_triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
