@@ -1,48 +1,105 @@
-# The commit the source comes from: source_commit (its full hash) and source_date (its date, in
-# seconds since 1970), which a download names and is dated by. A git checkout asks git, but only
-# where the source folder is the top of the checkout, never a repository around it; an export made
-# by git archive has them in export-commit.txt, which git filled in. Anything else stops configure,
-# with git's own message: a download must name the commit it is built from.
-execute_process(COMMAND git rev-parse --path-format=absolute --show-toplevel --git-path logs/HEAD
-    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-    RESULT_VARIABLE status OUTPUT_VARIABLE git_paths ERROR_VARIABLE error
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(top "")
-if(git_paths MATCHES "^([^\n]+)\n(.+)$")
-    set(top "${CMAKE_MATCH_1}")
-    set(head_log "${CMAKE_MATCH_2}")
-endif()
-file(REAL_PATH ${PROJECT_SOURCE_DIR} source)
-file(READ ${CMAKE_CURRENT_LIST_DIR}/export-commit.txt exported)
-set(cannot "Cannot name the commit this source comes from: it is not an export made by git archive")
+# Names the commit the source comes from, and says whether the files the build reads are that
+# commit's. A Windows build runs it at configure and again at every build (cmake -P), so that the
+# download always names what it is built from:
+#   cmake -D source_dir=... -D binary_dir=... -D version=X.Y.Z -D manifest=... -P source-commit.cmake
+# It writes, each only when its content changes, so that the exe relinks only then:
+#   source-commit.txt   "COMMIT DATE", and " modified" when the files are not that commit's
+#   version.rc          the exe's version resource and manifest (version.rc.in)
+#   crlf/VERSION.txt    the version and the commit, for the zip
+# A filled-in export-commit.txt (an export made by git archive of a commit) names the commit, and
+# wins over any repository the folder sits in or has been made into; otherwise the folder must be
+# the top of a git checkout, and git names HEAD. The files are that commit's when git, hashing
+# them as they are on disk, gives the commit's tree. Anything else stops, saying what to do.
+cmake_minimum_required(VERSION 3.25)
 
-if(status EQUAL 0 AND top STREQUAL source)
-    execute_process(COMMAND git log -1 --format=%H%n%ct
-        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-        RESULT_VARIABLE status OUTPUT_VARIABLE commit ERROR_VARIABLE error
+# git's environment must not point the lookup at another repository or index.
+execute_process(COMMAND git rev-parse --local-env-vars OUTPUT_VARIABLE git_env)
+string(REGEX MATCHALL "[A-Z_]+" git_env "${git_env}")
+foreach(var IN LISTS git_env)
+    unset(ENV{${var}})
+endforeach()
+
+# git(VAR ARGS...): VAR is what git printed; a failure stops, with git's words.
+function(git var)
+    execute_process(COMMAND git ${ARGN} WORKING_DIRECTORY ${source_dir}
+        RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE error
         OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT status EQUAL 0 OR NOT commit MATCHES "^([0-9a-f]+)\n([0-9]+)$")
-        message(FATAL_ERROR "Cannot name the commit of this checkout; git says (${status}):\n"
-            "${error}")
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "git ${ARGN} failed (${status}):\n${error}")
     endif()
-    set(source_commit ${CMAKE_MATCH_1})
-    set(source_date ${CMAKE_MATCH_2})
-    # A new commit configures again, so that the build names it.
-    if(EXISTS "${head_log}")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
+    set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+set(unfilled "$Format:%H %T %ct$\n")
+file(READ ${source_dir}/cmake/export-commit.txt exported)
+execute_process(COMMAND git rev-parse --show-toplevel WORKING_DIRECTORY ${source_dir}
+    RESULT_VARIABLE status OUTPUT_VARIABLE top ERROR_VARIABLE error
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+file(REAL_PATH ${source_dir} source)
+
+if(exported MATCHES "^([0-9a-f]+) ([0-9a-f]+) ([0-9]+)\n$")
+    set(commit ${CMAKE_MATCH_1})
+    set(commit_tree ${CMAKE_MATCH_2})
+    set(date ${CMAKE_MATCH_3})
+    # Hash the folder in a repository of our own, with export-commit.txt as git archive found it.
+    set(ENV{GIT_DIR} ${binary_dir}/source-tree.git)
+    set(ENV{GIT_WORK_TREE} ${source_dir})
+    if(NOT EXISTS $ENV{GIT_DIR})
+        git(out init -q --bare $ENV{GIT_DIR})
     endif()
-    execute_process(COMMAND git status --porcelain --untracked-files=no
-        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE changes)
-    if(changes)
-        message(WARNING "This checkout has changes that are not committed; the build names "
-            "commit ${source_commit} all the same.")
-    endif()
-elseif(exported MATCHES "^([0-9a-f]+) ([0-9]+)\n$")
-    set(source_commit ${CMAKE_MATCH_1})
-    set(source_date ${CMAKE_MATCH_2})
-elseif(NOT status EQUAL 0)
-    message(FATAL_ERROR "${cannot}, and git says (${status}):\n${error}")
+    file(REMOVE $ENV{GIT_DIR}/index)
+    file(WRITE $ENV{GIT_DIR}/unfilled "${unfilled}")
+    git(out add -A)
+    git(blob hash-object -w --no-filters $ENV{GIT_DIR}/unfilled)
+    git(out update-index --cacheinfo 100644,${blob},cmake/export-commit.txt)
+    git(files_tree write-tree)
+elseif(status EQUAL 0 AND top STREQUAL source)
+    git(head log -1 --format=%H%n%T%n%ct HEAD)
+    string(REPLACE "\n" ";" head "${head}")
+    list(GET head 0 commit)
+    list(GET head 1 commit_tree)
+    list(GET head 2 date)
+    # A new index read from HEAD has no skip-worktree or assume-unchanged bits to hide a change:
+    # every tracked file is hashed as it is on disk.
+    set(ENV{GIT_INDEX_FILE} ${binary_dir}/source-tree.index)
+    git(out read-tree HEAD)
+    git(out add --update)
+    git(files_tree write-tree)
+    unset(ENV{GIT_INDEX_FILE})
 else()
-    message(FATAL_ERROR "${cannot}, nor the top of a git checkout, but a folder inside the "
-        "checkout ${top}")
+    set(why "cmake/export-commit.txt is not filled in, as git archive of a commit fills it (an "
+        "archive of a tree, or a copy, leaves it so)")
+    if(NOT status EQUAL 0)
+        string(APPEND why ", and git says (${status}):\n${error}")
+    else()
+        string(APPEND why ", and this folder is inside the checkout ${top}, not its top.")
+    endif()
+    message(FATAL_ERROR "Cannot name the commit this source comes from, which a Windows download "
+        "names: build from a git clone, or from an unpacked `git archive COMMIT`; the release and "
+        "dev presets need neither. Here " ${why})
 endif()
+
+if(files_tree STREQUAL commit_tree)
+    set(modified "")
+else()
+    set(modified " modified")
+    message(WARNING "The files in ${source_dir} are not those of commit ${commit}: the download "
+        "names it, marked as modified (VERSION.txt says so, and the exe's product version ends "
+        "in .modified). Commit, or export a commit, for a download that names its source.")
+endif()
+
+string(REPLACE "." ";" parts ${version})
+list(GET parts 0 version_major)
+list(GET parts 1 version_minor)
+list(GET parts 2 version_patch)
+if(modified)
+    set(product_version "${version}+${commit}.modified")
+    set(modified_line "modified: built from files that differ from this commit\n")
+else()
+    set(product_version "${version}+${commit}")
+    set(modified_line "")
+endif()
+file(CONFIGURE OUTPUT ${binary_dir}/source-commit.txt CONTENT "${commit} ${date}${modified}\n")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${binary_dir}/version.rc @ONLY)
+file(CONFIGURE OUTPUT ${binary_dir}/crlf/VERSION.txt NEWLINE_STYLE CRLF @ONLY
+    CONTENT "factorial ${version}\ncommit ${commit}\n${modified_line}")
