@@ -1,10 +1,28 @@
-# Read by CPack as it packs a zip: SOURCE_DATE_EPOCH, the date every file in the zip gets, is the
-# date of the commit the source comes from (CPACK_SOURCE_DATE), so that one commit packs the same
-# bytes wherever and whenever it is built. A whole number that the caller already set is kept, as
-# rebuilders expect; an empty one counts as unset; anything else stops the packing.
+# Read by CPack as it starts packing a zip. First the zip and checksum of any earlier packing go,
+# so that a packing that stops leaves none behind (package-normalise.cmake removes a zip it could
+# not normalise). Then SOURCE_DATE_EPOCH, the date every file in the zip gets: the date of the
+# commit the build names (source-commit.txt, written at every build), so that one commit packs the
+# same bytes wherever and whenever it is built. A whole number that the caller already set is
+# kept, as rebuilders expect; an empty one counts as unset; anything else stops the packing.
+file(REMOVE ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip
+    ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip.sha256)
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
-    set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SOURCE_DATE})
+    file(STRINGS ${CPACK_SOURCE_COMMIT_FILE} source LIMIT_COUNT 1)
+    string(REGEX REPLACE "^[0-9a-f]+ ([0-9]+).*" "\\1" date "${source}")
+    set(ENV{SOURCE_DATE_EPOCH} ${date})
 elseif(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
     message(FATAL_ERROR "SOURCE_DATE_EPOCH is '$ENV{SOURCE_DATE_EPOCH}', not a whole number of "
         "seconds: unset it to date the files by the commit")
+endif()
+# What a zip dates faithfully: strip-nondeterminism moves anything before 1980-01-01 12:01:00 UTC
+# to then (as Archive::Zip does, for the DOS date's sake), and the extended timestamp's 32 bits
+# wrap after 2106-02-07 06:28:15 UTC.
+set(earliest 315576060)
+set(latest 4294967295)
+string(LENGTH "$ENV{SOURCE_DATE_EPOCH}" digits)
+if(digits GREATER 10 OR "$ENV{SOURCE_DATE_EPOCH}" LESS earliest
+        OR "$ENV{SOURCE_DATE_EPOCH}" GREATER latest)
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH is $ENV{SOURCE_DATE_EPOCH}: a zip dates its files "
+        "from ${earliest} to ${latest} seconds since 1970 (1980-01-01 12:01:00 to 2106-02-07 "
+        "06:28:15 UTC)")
 endif()
