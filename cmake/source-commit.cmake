@@ -1,7 +1,8 @@
 # Names the commit the source comes from, and says whether the files the build reads are that
 # commit's. A Windows build runs it at configure and again at every build (cmake -P), so that the
 # download always names what it is built from:
-#   cmake -D source_dir=... -D binary_dir=... -D version=X.Y.Z -D manifest=... -P source-commit.cmake
+#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z -D manifest=FILE \
+#         -P source-commit.cmake
 # It writes, each only when its content changes, so that the exe relinks only then:
 #   source-commit.txt   "COMMIT DATE", and " modified" when the files are not that commit's
 #   version.rc          the exe's version resource and manifest (version.rc.in)

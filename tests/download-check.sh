@@ -127,7 +127,7 @@ for epoch in 315576060 4294967295; do
 done
 
 # stops WHAT PATTERN DIR COMMAND: COMMAND, run in DIR (by in_source for the export), stops saying
-# PATTERN, and leaves no download in DIR's build folder.
+# PATTERN (in a message CMake may have wrapped), and leaves no download in DIR's build folder.
 stops() {
     local status=0 log=$work/log
     if [ "$3" = "$work/source" ]; then
@@ -136,7 +136,8 @@ stops() {
         (cd "$3" && bash -c "$4") >"$log" 2>&1 || status=$?
     fi
     [ $status != 0 ] || { tail -n 20 "$log"; echo "$1: went on"; return 1; }
-    grep -q "$2" "$log" || { tail -n 20 "$log"; echo "$1: stopped, but did not say '$2'"; return 1; }
+    tr -s ' \n' ' ' <"$log" | grep -q "$2" ||
+        { tail -n 20 "$log"; echo "$1: stopped, but did not say '$2'"; return 1; }
     [ -z "$(ls "$3/build/windows-$target" 2>/dev/null | grep zip)" ] ||
         { echo "$1: left $(ls "$3/build/windows-$target" | grep zip | xargs)"; return 1; }
 }
@@ -168,7 +169,8 @@ fi
 # Files that are not the commit's give a download marked as modified, which the check refuses.
 in_source "echo >>HACKING.md && cmake --build --preset windows-$target && $pack" ||
     { tail -n 20 "$work/log"; fail "packing a changed export failed"; }
-check "$again/$name.zip" >"$work/marked.log" && fail "the check passes a changed export's download"
+check "$again/$name.zip" >"$work/marked.log" 2>&1 &&
+    fail "the check passes a changed export's download"
 grep -q '^modified' "$work/marked.log" ||
     { cat "$work/marked.log"; fail "a changed export's download is not marked as modified"; }
 

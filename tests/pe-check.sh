@@ -33,7 +33,10 @@ if [ -n "$fault" ]; then
     cp "$exe" "$copy"
     pe=$(u32 60) # the PE signature; the COFF header follows it, then the optional header
     opt=$((pe + 24))
-    poke() { printf "$(printf '\\%03o' "${@:2}")" | dd of="$copy" bs=1 seek="$1" conv=notrunc status=none; }
+    poke() { # poke OFFSET BYTE...
+        printf "$(printf '\\%03o' "${@:2}")" |
+            dd of="$copy" bs=1 seek="$1" conv=notrunc status=none
+    }
     swap() { perl -0777 -pi -e "$1" "$copy"; } # a substitution of the same length
     utf16() { sed 's/./&\\0/g' <<<"$1"; }
     case $fault in
