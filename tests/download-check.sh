@@ -68,6 +68,7 @@ check() {
 [ -f "$build/$name.zip" ] ||
     fail "no $name.zip in $build; there: $(ls "$build" 2>/dev/null | grep zip | xargs)"
 check "$build/$name.zip" || fail "$name.zip is not as a user should get it"
+dates "$build/$name.zip" $((date + 2)) >/dev/null && fail "the dates pass for another date"
 
 # Packed again from an export of the commit, made into a git repository of its own (as one kept
 # in another project would be), in another folder, by another user, with another umask, time zone
@@ -153,14 +154,26 @@ stops "strip-nondeterminism failing" "strip-nondeterminism failed" "$work/source
     "$pack -D CPACK_STRIP_NONDETERMINISM=false" || fail "packing went on"
 stops "SOURCE_DATE_EPOCH not a number, for another stop" "$range" "$work/source" \
     "SOURCE_DATE_EPOCH=1e9 $pack" >/dev/null && fail "a stop passes for another"
-# An archive of a tree, or a copy, names no commit: configure stops and says what to do.
-git -C "$src" archive --prefix=tree/ "HEAD^{tree}" | tar -x -C "$work"
-stops "a source that names no commit" "build from a git clone, or from an unpacked" "$work/tree" \
-    "cmake --preset windows-$target" || fail "configure went on"
+stops "a packing that works" "" "$work/source" "$pack" >/dev/null &&
+    fail "a packing that went on passes for a stop"
+# An archive of a tree names no commit, nor does a folder inside another checkout: configure stops
+# and says what to do.
+git init -q "$work/outer" &&
+    git -C "$work/outer" -c user.name=o -c user.email=o@example.org commit -q --allow-empty -m o
+git -C "$src" archive --prefix=tree/ "HEAD^{tree}" | tar -x -C "$work/outer"
+stops "a source that names no commit" "build from a git clone, or from an unpacked" \
+    "$work/outer/tree" "cmake --preset windows-$target" || fail "configure went on"
+# In a clone, git's environment pointing at another repository does not move the lookup.
+git clone -q "$src" "$work/clone"
+(cd "$work/clone" && GIT_DIR="$work/source/.git" GIT_WORK_TREE="$work/source" \
+    GIT_INDEX_FILE="$work/index" cmake --preset "windows-$target") >"$work/log" 2>&1 ||
+    { tail -n 20 "$work/log"; fail "configure failed in a clone"; }
+named=$(cat "$work/clone/build/windows-$target/source-commit.txt")
+[[ $named =~ ^$commit\ [0-9]+$ ]] || fail "with GIT_DIR set elsewhere, a clone names: $named"
 # A clone that git refuses to read (to root, one that another user owns) cannot name its commit:
 # configure stops with git's message. The host's git settings stay out of it.
 if [ "$(id -u)" = 0 ]; then
-    git clone -q "$src" "$work/clone" && chown -R 4242:4242 "$work/clone"
+    rm -rf "$work/clone/build" && chown -R 4242:4242 "$work/clone"
     stops "a clone git refuses to read" "dubious ownership" "$work/clone" \
         "GIT_CONFIG_GLOBAL=/dev/null GIT_CONFIG_NOSYSTEM=1 cmake --preset windows-$target" ||
         fail "configure went on"
