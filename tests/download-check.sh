@@ -90,7 +90,7 @@ if [ "$(id -u)" = 0 ]; then
 fi
 in_source() { # in_source COMMAND: runs COMMAND in the export, as the other user, in that setting
     (cd "$work/source" && "${as[@]}" TZ=Asia/Tokyo SOURCE_DATE_EPOCH= PATH="$work/posix:$PATH" \
-        CXXFLAGS=-fno-omit-frame-pointer CPPFLAGS=-DFACTORIAL_OTHER LDFLAGS=-Wl,--insert-timestamp \
+        CXXFLAGS=-fno-omit-frame-pointer CPPFLAGS=-DFACTORIAL_OTHER LDFLAGS=-Wl,--disable-dynamicbase \
         RCFLAGS=--language=0x407 GIT_DIR="$src/.git" GIT_WORK_TREE="$src" \
         bash -c "umask 077 && $1") >"$work/log" 2>&1
 }
