@@ -90,8 +90,8 @@ if [ "$(id -u)" = 0 ]; then
 fi
 in_source() { # in_source COMMAND: runs COMMAND in the export, as the other user, in that setting
     (cd "$work/source" && "${as[@]}" TZ=Asia/Tokyo SOURCE_DATE_EPOCH= PATH="$work/posix:$PATH" \
-        CXXFLAGS=-fno-omit-frame-pointer CPPFLAGS=-DFACTORIAL_OTHER LDFLAGS=-Wl,--disable-dynamicbase \
-        RCFLAGS=--language=0x407 GIT_DIR="$src/.git" GIT_WORK_TREE="$src" \
+        CXXFLAGS=-fno-omit-frame-pointer CPPFLAGS=-DFACTORIAL_OTHER RCFLAGS=--language=0x407 \
+        LDFLAGS=-Wl,--disable-dynamicbase GIT_DIR="$src/.git" GIT_WORK_TREE="$src" \
         bash -c "umask 077 && $1") >"$work/log" 2>&1
 }
 in_source "cmake --preset windows-$target && cmake --build --preset windows-$target &&
