@@ -86,13 +86,16 @@ imports=$(awk '/^\tDLL Name: / { dll = $3; next } dll && /^\t[0-9a-f]+\t/ { prin
     /^$/ { dll = "" }' <<<"$headers" | sort -u)
 pinned=$(awk -F'\t' -v target="$target" '$1 == target { print $2, $3 }' "$here/imports.tsv" |
     sort -u)
-by_dll() { awk '{ names[$1] = names[$1] " " $2 } END { for (d in names) print d ":" names[d] }'; }
+by_dll() { # "DLL function" lines to one line for each DLL
+    awk '{ names[$1] = names[$1] " " $2 } END { for (d in names) print "  " d ":" names[d] }' |
+        sort
+}
 new=$(comm -23 <(echo "$imports") <(echo "$pinned") | by_dll)
 gone=$(comm -13 <(echo "$imports") <(echo "$pinned") | by_dll)
-[ -z "$new" ] || { printf 'imports that imports.tsv does not list for %s: %s\n' "$target" \
-    "$new"; echo "  (confirm the oldest Windows that has each, then add it)"; fail=1; }
-[ -z "$gone" ] || { printf 'listed in imports.tsv for %s but not imported: %s\n' "$target" \
-    "$gone"; fail=1; }
+[ -z "$new" ] || { printf 'imports that imports.tsv does not list for %s (confirm the oldest ' \
+    "$target"; printf 'Windows that has each, then add it):\n%s\n' "$new"; fail=1; }
+[ -z "$gone" ] ||
+    { printf 'listed in imports.tsv for %s but not imported:\n%s\n' "$target" "$gone"; fail=1; }
 
 # The version resource, read back as resource script: the version in both numeric fields and in
 # FileVersion, the commit in ProductVersion, and one language and code page throughout.
