@@ -144,14 +144,14 @@ stops() {
 }
 range="from 315576060 to 4294967295"
 pack="cpack --preset windows-$target"
-stops "SOURCE_DATE_EPOCH before what a zip dates" "$range" "$work/source" \
-    "SOURCE_DATE_EPOCH=315576059 $pack" || fail "packing went on"
-stops "SOURCE_DATE_EPOCH past what a zip dates" "$range" "$work/source" \
-    "SOURCE_DATE_EPOCH=4294967296 $pack" || fail "packing went on"
-stops "SOURCE_DATE_EPOCH not a number" "not a whole number" "$work/source" \
-    "SOURCE_DATE_EPOCH=1e9 $pack" || fail "packing went on"
-stops "strip-nondeterminism failing" "strip-nondeterminism failed" "$work/source" \
-    "$pack -D CPACK_STRIP_NONDETERMINISM=false" || fail "packing went on"
+while IFS='|' read -r what pattern command; do
+    stops "$what" "$pattern" "$work/source" "$command" </dev/null || fail "packing went on"
+done <<ROWS
+SOURCE_DATE_EPOCH before what a zip dates|$range|SOURCE_DATE_EPOCH=315576059 $pack
+SOURCE_DATE_EPOCH past what a zip dates|$range|SOURCE_DATE_EPOCH=4294967296 $pack
+SOURCE_DATE_EPOCH not a number|not a whole number|SOURCE_DATE_EPOCH=1e9 $pack
+strip-nondeterminism failing|strip-nondeterminism failed|$pack -D CPACK_STRIP_NONDETERMINISM=false
+ROWS
 stops "SOURCE_DATE_EPOCH not a number, for another stop" "$range" "$work/source" \
     "SOURCE_DATE_EPOCH=1e9 $pack" >/dev/null && fail "a stop passes for another"
 stops "a packing that works" "" "$work/source" "$pack" >/dev/null &&

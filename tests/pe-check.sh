@@ -26,12 +26,13 @@ for tool in $triple-objdump:$binutils $triple-windres:$binutils wrestool:icoutil
 done
 [ -z "$missing" ] || { echo "pe-check.sh needs what is not installed:$missing"; exit 3; }
 u32() { od -An -tu4 -j"$1" -N4 "$exe" | xargs; } # the little-endian word at offset $1
+# The PE signature that 0x3c points to; the COFF header follows it, then the optional header.
+pe=$(u32 60)
 
 if [ -n "$fault" ]; then
     copy=$(mktemp)
     trap 'rm -f "$copy"' EXIT
     cp "$exe" "$copy"
-    pe=$(u32 60) # the PE signature; the COFF header follows it, then the optional header
     opt=$((pe + 24))
     poke() { # poke OFFSET BYTE...
         printf "$(printf '\\%03o' "${@:2}")" |
@@ -75,9 +76,8 @@ subsystem=$(sed -n 's/^M[a-z]*SubsystemVersion[[:space:]]*//p' <<<"$headers" | p
 lowest=$(printf '%s\n' "$subsystem" "$max_version" | sort -V | head -n 1)
 [[ $subsystem =~ ^[0-9]+\.[0-9]+$ && $lowest = "$subsystem" ]] ||
     { echo "subsystem version: '$subsystem', expected $max_version or lower"; fail=1; }
-# The PE file header that 0x3c points to: after its 4-byte signature, the link time 8 bytes in,
-# then the symbol table's offset and count.
-pe=$(u32 60)
+# In the COFF header, after the 4-byte signature: the link time 8 bytes in, then the symbol
+# table's offset and count.
 check "link time stamp" "$(u32 $((pe + 8)))" 0
 check "symbol table (offset, count)" "$(u32 $((pe + 12))) $(u32 $((pe + 16)))" "0 0"
 
@@ -92,8 +92,8 @@ by_dll() { # "DLL function" lines to one line for each DLL
 }
 new=$(comm -23 <(echo "$imports") <(echo "$pinned") | by_dll)
 gone=$(comm -13 <(echo "$imports") <(echo "$pinned") | by_dll)
-[ -z "$new" ] || { printf 'imports that imports.tsv does not list for %s (confirm the oldest ' \
-    "$target"; printf 'Windows that has each, then add it):\n%s\n' "$new"; fail=1; }
+[ -z "$new" ] || { echo "imports that imports.tsv does not list for $target (confirm the oldest" \
+    "Windows that has each, then add it):"; echo "$new"; fail=1; }
 [ -z "$gone" ] ||
     { printf 'listed in imports.tsv for %s but not imported:\n%s\n' "$target" "$gone"; fail=1; }
 
