@@ -4,12 +4,19 @@
 # commit the build names (source-commit.txt, written at every build), so that one commit packs the
 # same bytes wherever and whenever it is built. A whole number that the caller already set is
 # kept, as rebuilders expect; an empty one counts as unset; anything else stops the packing.
+# The files are copied into the zip whatever CMAKE_INSTALL_MODE says: links to the packer's build
+# folder would be no download at all.
 file(REMOVE ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip
     ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip.sha256)
+unset(ENV{CMAKE_INSTALL_MODE})
+set(dated "SOURCE_DATE_EPOCH is $ENV{SOURCE_DATE_EPOCH}, but")
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     file(STRINGS ${CPACK_SOURCE_COMMIT_FILE} source LIMIT_COUNT 1)
-    string(REGEX REPLACE "^[0-9a-f]+ ([0-9]+).*" "\\1" date "${source}")
+    string(REGEX REPLACE "^([0-9a-f]+) ([0-9]+).*" "\\2" date "${source}")
+    string(REGEX REPLACE " .*" "" commit "${source}")
     set(ENV{SOURCE_DATE_EPOCH} ${date})
+    set(dated "With SOURCE_DATE_EPOCH unset, the files get the date of commit ${commit}, "
+        "${date}, but")
 elseif(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
     message(FATAL_ERROR "SOURCE_DATE_EPOCH is '$ENV{SOURCE_DATE_EPOCH}', not a whole number of "
         "seconds: unset it to date the files by the commit")
@@ -22,7 +29,7 @@ set(latest 4294967295)
 string(LENGTH "$ENV{SOURCE_DATE_EPOCH}" digits)
 if(digits GREATER 10 OR "$ENV{SOURCE_DATE_EPOCH}" LESS earliest
         OR "$ENV{SOURCE_DATE_EPOCH}" GREATER latest)
-    message(FATAL_ERROR "SOURCE_DATE_EPOCH is $ENV{SOURCE_DATE_EPOCH}: a zip dates its files "
-        "from ${earliest} to ${latest} seconds since 1970 (1980-01-01 12:01:00 to 2106-02-07 "
-        "06:28:15 UTC)")
+    message(FATAL_ERROR ${dated} " a zip dates its files from ${earliest} to ${latest} seconds "
+        "since 1970 (1980-01-01 12:01:00 to 2106-02-07 06:28:15 UTC). A SOURCE_DATE_EPOCH in that "
+        "range packs it, dated so.")
 endif()
