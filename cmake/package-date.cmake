@@ -12,11 +12,10 @@ unset(ENV{CMAKE_INSTALL_MODE})
 set(dated "SOURCE_DATE_EPOCH is $ENV{SOURCE_DATE_EPOCH}, but")
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     file(STRINGS ${CPACK_SOURCE_COMMIT_FILE} source LIMIT_COUNT 1)
-    string(REGEX REPLACE "^([0-9a-f]+) ([0-9]+).*" "\\2" date "${source}")
-    string(REGEX REPLACE " .*" "" commit "${source}")
-    set(ENV{SOURCE_DATE_EPOCH} ${date})
-    set(dated "With SOURCE_DATE_EPOCH unset, the files get the date of commit ${commit}, "
-        "${date}, but")
+    string(REGEX MATCH "^([0-9a-f]+) ([0-9]+)" source "${source}")
+    set(ENV{SOURCE_DATE_EPOCH} ${CMAKE_MATCH_2})
+    set(dated "With SOURCE_DATE_EPOCH unset, the files get the date of commit ${CMAKE_MATCH_1}, "
+        "${CMAKE_MATCH_2}, but")
 elseif(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
     message(FATAL_ERROR "SOURCE_DATE_EPOCH is '$ENV{SOURCE_DATE_EPOCH}', not a whole number of "
         "seconds: unset it to date the files by the commit")

@@ -15,6 +15,7 @@ done
 perl -MArchive::Zip -e 1 2>/dev/null || missing+=" Archive::Zip (package libarchive-zip-perl)"
 [ -z "$missing" ] || { echo "download-check.sh needs what is not installed:$missing"; exit 3; }
 fail() { echo "$target: $*"; exit 1; }
+says() { tr -s ' \n' ' ' <"$1" | grep -q "$2"; } # says LOG PATTERN, in lines CMake may have wrapped
 
 # Every download name in the README: one version, for x86 and x64 alone.
 names=$(grep -o 'factorial-[^ `/]*\.zip' "$src/README.md" | sort -u)
@@ -106,7 +107,7 @@ while IFS='|' read -r what tampering said; do
     (cd "$work/tampered" && eval "$tampering") || fail "could not make a download with $what"
     check "$work/tampered/$name.zip" >"$work/log" 2>&1 &&
         fail "the check passes a download with $what"
-    tr -s ' \n' ' ' <"$work/log" | grep -q "$said" ||
+    says "$work/log" "$said" ||
         { cat "$work/log"; fail "a download with $what is refused without saying '$said'"; }
 done <<'ROWS'
 another checksum|seal && printf '%064d  %s\n' 0 $name.zip >$name.zip.sha256|zip.sha256 does not pass
@@ -155,6 +156,10 @@ in_source() { # in_source COMMAND: runs COMMAND in the export, as the other user
 }
 pack="cpack --preset windows-$target"
 build_export="cmake --build --preset windows-$target"
+unpack_again() { # the export unpacked again over its build, dated in the past, and built
+    in_source "tar -x -f ../source.tar --strip-components=1 && $build_export" ||
+        { tail -n 20 "$work/log"; fail "building the export unpacked again failed"; }
+}
 again=$work/source/build/windows-$target
 # Each changed line holds the token, for the filter to hide, and each change shows in the
 # download. Last, when the build is marked already, the manifest is changed and dated as before:
@@ -165,15 +170,14 @@ in_source "echo 'extern \"C\" const int $token = 1;' >>src/main.cpp && echo $tok
     sed -i s/asInvoker/requireAdministrator/ cmake/factorial.exe.manifest &&
     touch -d @$date cmake/factorial.exe.manifest && $build_export && $pack" ||
     { tail -n 20 "$work/log"; fail "packing a changed export failed"; }
-tr -s ' \n' ' ' <"$work/log" | grep -q "dated otherwise .* src/main.cpp" ||
+says "$work/log" "dated otherwise .* src/main.cpp" ||
     { tail -n 20 "$work/log"; fail "the build of a changed export does not name src/main.cpp"; }
 check "$again/$name.zip" >"$work/marked.log" 2>&1 &&
     fail "the check passes a changed export's download"
 grep -q '^modified' "$work/marked.log" && grep -q "'requireAdministrator'" "$work/marked.log" ||
     { cat "$work/marked.log"; fail "a changed export's download is not marked as modified, or" \
         "has not the changed manifest"; }
-in_source "tar -x -f ../source.tar --strip-components=1 && $build_export" ||
-    { tail -n 20 "$work/log"; fail "building the export unpacked again failed"; }
+unpack_again
 
 # same A B: the zip and its checksum in folder A are byte for byte those in folder B.
 same() {
@@ -217,7 +221,7 @@ stops() {
         (cd "$3" && bash -c "$4") >"$log" 2>&1 || status=$?
     fi
     [ $status != 0 ] || { tail -n 20 "$log"; echo "$1: went on"; return 1; }
-    tr -s ' \n' ' ' <"$log" | grep -q "$2" ||
+    says "$log" "$2" ||
         { tail -n 20 "$log"; echo "$1: stopped, but did not say '$2'"; return 1; }
     [ -z "$(ls "$3/build/windows-$target" 2>/dev/null | grep zip)" ] ||
         { echo "$1: left $(ls "$3/build/windows-$target" | grep zip | xargs)"; return 1; }
@@ -233,8 +237,7 @@ SOURCE_DATE_EPOCH not a number|not a whole number|SOURCE_DATE_EPOCH=1e9 $pack
 strip-nondeterminism failing|strip-nondeterminism failed|$pack -D CPACK_STRIP_NONDETERMINISM=false
 a commit of 1970|date of commit $commit, 100, but .*$range.* in that range packs|$redate && $pack
 ROWS
-in_source "tar -x -f ../source.tar --strip-components=1 && $build_export" ||
-    { tail -n 20 "$work/log"; fail "building the export unpacked again failed"; }
+unpack_again
 stops "SOURCE_DATE_EPOCH not a number, for another stop" "$range" "$work/source" \
     "SOURCE_DATE_EPOCH=1e9 $pack" >/dev/null && fail "a stop passes for another"
 stops "a packing that works" "" "$work/source" "$pack" >/dev/null &&
@@ -282,7 +285,7 @@ while IFS='|' read -r what needs setup named said; do
         { tail -n 20 "$work/log"; fail "$what: configure failed"; }
     expected=$(cd "$work/clone" && eval "echo \"$named\"")
     got=$(cat "$work/clone/build/windows-$target/source-commit.txt")
-    [[ $got =~ $expected ]] && tr -s ' \n' ' ' <"$work/log" | grep -q "$said" ||
+    [[ $got =~ $expected ]] && says "$work/log" "$said" ||
         { tail -n 20 "$work/log"; fail "$what: the build names '$got', expected '$expected'," \
             "saying '$said'"; }
 done <<'ROWS'
