@@ -1,18 +1,21 @@
 # Read by CPack as it starts packing a zip. First the zip and checksum of any earlier packing go,
 # so that a packing that stops leaves none behind (package-normalise.cmake removes a zip it could
-# not normalise). Then SOURCE_DATE_EPOCH, the date every file in the zip gets: the date of the
-# commit the build names (source-commit.txt, written at every build), so that one commit packs the
-# same bytes wherever and whenever it is built. A whole number that the caller already set is
+# not normalise). A build that names no commit packs nothing: a zip that names no commit is no
+# download. Then SOURCE_DATE_EPOCH, the date every file in the zip gets: the date of the commit the
+# build names (commit.txt, written at every build). A whole number that the caller already set is
 # kept, as rebuilders expect; an empty one counts as unset; anything else stops the packing.
 # The files are copied into the zip whatever CMAKE_INSTALL_MODE says: links to the packer's build
 # folder would be no download at all.
 file(REMOVE ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip
     ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip.sha256)
 unset(ENV{CMAKE_INSTALL_MODE})
+file(STRINGS ${CPACK_COMMIT_FILE} named LIMIT_COUNT 1)
+if(NOT named MATCHES "^([0-9a-f]+) ([0-9]+)$")
+    string(REGEX REPLACE "^none: " "" why "${named}")
+    message(FATAL_ERROR "No download from a build that names no commit: ${why}")
+endif()
 set(dated "SOURCE_DATE_EPOCH is $ENV{SOURCE_DATE_EPOCH}, but")
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
-    file(STRINGS ${CPACK_SOURCE_COMMIT_FILE} source LIMIT_COUNT 1)
-    string(REGEX MATCH "^([0-9a-f]+) ([0-9]+)" source "${source}")
     set(ENV{SOURCE_DATE_EPOCH} ${CMAKE_MATCH_2})
     set(dated "With SOURCE_DATE_EPOCH unset, the files get the date of commit ${CMAKE_MATCH_1}, "
         "${CMAKE_MATCH_2}, but")

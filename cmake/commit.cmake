@@ -1,0 +1,57 @@
+# Writes what a Windows build says of itself, each file only when its content changes:
+#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z [-D name_commit=ON] \
+#         -P commit.cmake
+# version.rc (the version resource and the manifest), crlf/VERSION.txt (the version and the
+# commit, for the zip) and commit.txt ("COMMIT DATE", or "none: WHY", for the packing). With
+# name_commit, the commit comes from cmake/export-commit.txt in an unpacked git archive, and
+# otherwise from git's HEAD, marked as modified when git shows a change to tracked files: a hint
+# about a working folder, since a download is what the release command builds from the commit.
+cmake_minimum_required(VERSION 3.25)
+
+file(READ ${source_dir}/cmake/export-commit.txt exported)
+find_program(git git)
+set(why "FACTORIAL_DOWNLOAD is off")
+if(NOT name_commit)
+elseif(exported MATCHES "^([0-9a-f]+ [0-9]+)\n$")
+    set(named ${CMAKE_MATCH_1})
+elseif(NOT git)
+    set(why "git is not installed")
+else()
+    execute_process(COMMAND ${git} rev-parse --show-toplevel WORKING_DIRECTORY ${source_dir}
+        RESULT_VARIABLE status OUTPUT_VARIABLE top ERROR_VARIABLE why
+        OUTPUT_STRIP_TRAILING_WHITESPACE)
+    file(REAL_PATH ${source_dir} source)
+    if(NOT status EQUAL 0)
+        string(REGEX REPLACE "\n.*" "" why "${why}") # git's own words, their first line
+    elseif(NOT top STREQUAL source)
+        set(why "this folder is inside the checkout ${top}, not at its top")
+    else()
+        set(why "this folder has no commit yet")
+        execute_process(COMMAND ${git} log -1 --no-show-signature "--format=%H %ct"
+            WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE named ERROR_QUIET
+            OUTPUT_STRIP_TRAILING_WHITESPACE)
+        execute_process(COMMAND ${git} status --porcelain --untracked-files=no
+            WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE changes)
+    endif()
+endif()
+
+string(REPLACE "." "," numeric_version ${version})
+set(manifest ${source_dir}/cmake/factorial.exe.manifest)
+set(product_version ${version})
+set(lines "")
+if(named MATCHES "^([0-9a-f]+) [0-9]+$")
+    string(APPEND product_version "+${CMAKE_MATCH_1}")
+    set(lines "commit ${CMAKE_MATCH_1}\n")
+    if(changes)
+        string(APPEND product_version ".modified")
+        string(APPEND lines "modified: built from files that differ from this commit\n")
+        message(WARNING "Files differ from commit ${CMAKE_MATCH_1} (git status): this build is "
+            "marked as modified.")
+    endif()
+else()
+    set(named "none: ${why}")
+endif()
+file(CONFIGURE OUTPUT ${binary_dir}/commit.txt CONTENT "${named}\n" @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${binary_dir}/version.rc @ONLY)
+file(CONFIGURE OUTPUT ${binary_dir}/crlf/VERSION.txt NEWLINE_STYLE CRLF @ONLY
+    CONTENT "factorial ${version}\n${lines}")
