@@ -122,7 +122,7 @@ check PRODUCTVERSION "$(field PRODUCTVERSION)" "$numeric"
 check FileVersion "$(field 'VALUE "FileVersion",')" "\"$version\""
 product=$(field 'VALUE "ProductVersion",')
 if [ "$commit" = any ]; then
-    [[ $product =~ ^\"${version//./\\.}\+[0-9a-f]{40}(\.modified)?\"$ ]] ||
+    [[ $product =~ ^\"${version//./\\.}\+[0-9a-f]{40}([0-9a-f]{24})?(\.modified)?\"$ ]] ||
         { echo "ProductVersion: $product, expected \"$version+COMMIT\""; fail=1; }
 else
     check ProductVersion "$product" "\"$version+$commit\""
