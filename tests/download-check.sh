@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Checks the Windows download for TARGET as a user receives it, after its workflow has packed it
-# into build/windows-TARGET/, and that anyone packs the same bytes from the same commit:
+# Checks the Windows download for TARGET as a user receives it, once its workflow has packed it
+# into build/windows-TARGET/ and the release command has made dist/:
 #   download-check.sh x86|x64
 # The expectations come from the product, not from the build: the download's name from the
-# README, the commit and its date from git, the exe from pe-check.sh for the target named here.
+# README, the commit and its date from the release command's export of HEAD, the exe from
+# pe-check.sh for the target named here.
 set -euo pipefail
 target=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
 missing=
-for tool in git:git unzip:unzip zipinfo:unzip sha256sum:coreutils cmake:cmake cpack:cmake \
-    setpriv:util-linux strip-nondeterminism:strip-nondeterminism; do
+for tool in unzip:unzip zipinfo:unzip cmake:cmake cpack:cmake reprotest:reprotest \
+    faketime:faketime diffoscope:diffoscope-minimal strip-nondeterminism:strip-nondeterminism; do
     command -v "${tool%%:*}" >/dev/null || missing+=" ${tool%%:*} (package ${tool#*:})"
 done
 perl -MArchive::Zip -e 1 2>/dev/null || missing+=" Archive::Zip (package libarchive-zip-perl)"
@@ -25,25 +26,18 @@ version=$(sed -n 's/^factorial-\([0-9.]*\)-windows-x[0-9]*\.zip$/\1/p' <<<"$name
 expected=$(printf "factorial-$version-windows-%s.zip\n" x64 x86)
 [ "$names" = "$expected" ] ||
     fail "README.md names the downloads $(echo $names), expected $(echo $expected)"
-# The commit as git stores it: not another repository's that git's environment points at, not a
-# replacement made by git replace, and no signature lines from log.showSignature.
-unset $(git rev-parse --local-env-vars)
-export GIT_NO_REPLACE_OBJECTS=1
-commit=$(git -C "$src" rev-parse --verify HEAD)
-tree=$(git -C "$src" rev-parse --verify "HEAD^{tree}")
-date=$(git -C "$src" log -1 --no-show-signature --format=%ct HEAD)
-[[ $commit =~ ^[0-9a-f]{40}([0-9a-f]{24})?$ && $date =~ ^[0-9]+$ ]] ||
-    fail "git names HEAD '$commit', dated '$date'"
 name=factorial-$version-windows-$target
 build=$src/build/windows-$target
 work=$(mktemp -d)
-chmod 755 "$work" # for the other user
-trap '[ ! -d "$work/gnupg" ] || GNUPGHOME=$work/gnupg gpgconf --kill gpg-agent; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 # state DIR: each file under DIR with its owner, mode, size and date. The check leaves the
 # checkout as it found it, .git and the build folders included, but for the suites' wine prefixes,
 # which wine may still be writing to.
 state() { find "$1" -path '*/wineprefix' -prune -o -printf '%P %U:%G %m %s %T@\n' | sort; }
 found=$(state "$src")
+# The export of HEAD that the release command builds; git archive has named the commit in it.
+out=$(cd "$src" && bash tools/release.sh --export "$work/export" 2>&1) || fail "${out#release: }"
+read -r commit date <"$work/export/cmake/export-commit.txt"
 
 # dates ZIP EPOCH: every entry of ZIP is dated EPOCH in UTC, in the DOS field (to the even second
 # below, all it holds) and in the extended timestamp.
@@ -59,8 +53,8 @@ dates() {
 
 # check ZIP: the download as a user unpacks it. Exactly the files a user should get, side by side
 # in one folder, dated by the commit; the text in CR LF, the manual the README of the source;
-# VERSION.txt naming the version and HEAD, unmarked; the exe as pe-check.sh wants it, naming them.
-# Every comparison runs, and each that fails says so.
+# VERSION.txt naming the version and the commit, unmarked; the exe as pe-check.sh wants it, naming
+# them. Every comparison runs, and each that fails says so.
 check() {
     local zip=$1 dir=$work/unpacked/$name bad=0
     (cd "$(dirname "$zip")" && sha256sum --quiet -c "$name.zip.sha256") ||
@@ -120,196 +114,164 @@ an entry dated otherwise|seal $((date + 2))|is not dated
 another import|edit factorial.exe 's/msvcrt\.dll\0/zlib1.dll\0\0/' && seal|zlib1.dll: .* check above
 ROWS
 
-# Packed again from an export of the commit, made into a git repository of its own (as one kept
-# in another project would be), in another folder, by another user, with another umask, time zone
-# and an empty SOURCE_DATE_EPOCH, in an environment that asks for other flags, finds the
-# posix-thread MinGW compilers under the plain names, points git elsewhere, has git print
-# signatures and filter out a change, and asks CMake to install links: the same bytes. It is packed
-# over a build of other files, as an export of a later commit is unpacked over a built one: the
-# export is changed, built and packed (a download marked as modified, which the check refuses),
-# then unpacked again, its files dated in the past as git archive dates them.
-git -C "$src" archive --prefix=source/ -o "$work/source.tar" HEAD
-tar -x -C "$work" -f "$work/source.tar"
-git -C "$work/source" init -q && git -C "$work/source" add -A &&
-    git -C "$work/source" -c user.name=vendor -c user.email=vendor@example.org commit -qm vendored
-mkdir "$work/posix"
-for triple in i686-w64-mingw32 x86_64-w64-mingw32; do
-    ln -s "/usr/bin/$triple-g++-posix" "$work/posix/$triple-g++"
-done
-token=hidden$RANDOM$RANDOM # in no file of the source
-printf '[%s]\n\t%s\n' log 'showSignature = true' core "attributesFile = $work/attributes" \
-    'filter "hide"' "clean = sed /$token/d" >"$work/gitconfig"
-echo '* filter=hide' >"$work/attributes"
-as=(env)
-who="this user (not root, so no other user can pack)"
-if [ "$(id -u)" = 0 ]; then
-    chown -R 4242:4242 "$work/source"
-    as=(setpriv --reuid=4242 --regid=4242 --clear-groups env HOME="$work/source")
-    who="user 4242"
-fi
-in_source() { # in_source COMMAND: runs COMMAND in the export, as the other user, in that setting
-    (cd "$work/source" && "${as[@]}" TZ=Asia/Tokyo SOURCE_DATE_EPOCH= PATH="$work/posix:$PATH" \
-        CXXFLAGS=-fno-omit-frame-pointer CPPFLAGS=-DFACTORIAL_OTHER RCFLAGS=--language=0x407 \
-        LDFLAGS=-Wl,--disable-dynamicbase GIT_DIR="$src/.git" GIT_WORK_TREE="$src" \
-        GIT_CONFIG_GLOBAL="$work/gitconfig" CMAKE_INSTALL_MODE=SYMLINK_OR_COPY \
-        bash -c "umask 077 && $1") >"$work/log" 2>&1
-}
-pack="cpack --preset windows-$target"
-build_export="cmake --build --preset windows-$target"
-unpack_again() { # the export unpacked again over its build, dated in the past, and built
-    in_source "tar -x -f ../source.tar --strip-components=1 && $build_export" ||
-        { tail -n 20 "$work/log"; fail "building the export unpacked again failed"; }
-}
-again=$work/source/build/windows-$target
-# Each changed line holds the token, for the filter to hide, and each change shows in the
-# download. Last, when the build is marked already, the manifest is changed and dated as before:
-# the change must still reach the exe.
-in_source "echo 'extern \"C\" const int $token = 1;' >>src/main.cpp && echo $token >>README.md &&
-    echo 'target_link_options(factorial PRIVATE -Wl,--disable-dynamicbase) # $token' \
-        >>CMakeLists.txt && cmake --preset windows-$target && $build_export &&
-    sed -i s/asInvoker/requireAdministrator/ cmake/factorial.exe.manifest &&
-    touch -d @$date cmake/factorial.exe.manifest && $build_export && $pack" ||
-    { tail -n 20 "$work/log"; fail "packing a changed export failed"; }
-says "$work/log" "dated otherwise .* src/main.cpp" ||
-    { tail -n 20 "$work/log"; fail "the build of a changed export does not name src/main.cpp"; }
-check "$again/$name.zip" >"$work/marked.log" 2>&1 &&
-    fail "the check passes a changed export's download"
-grep -q '^modified' "$work/marked.log" && grep -q "'requireAdministrator'" "$work/marked.log" ||
-    { cat "$work/marked.log"; fail "a changed export's download is not marked as modified, or" \
-        "has not the changed manifest"; }
-unpack_again
-
-# same A B: the zip and its checksum in folder A are byte for byte those in folder B.
+# same A B: the zip and its checksum in folder A are byte for byte those in folder B; diffoscope
+# shows how they differ.
 same() {
     local file
     for file in "$name.zip" "$name.zip.sha256"; do
+        [ -f "$2/$file" ] || { echo "no $2/$file"; return 1; }
         cmp -s "$1/$file" "$2/$file" && continue
-        if command -v diffoscope >/dev/null; then
-            diffoscope "$1/$file" "$2/$file" | head -n 40 || true
-        else
-            cmp -l "$1/$file" "$2/$file" | head -n 20 || true
-        fi
+        diffoscope "$1/$file" "$2/$file" | head -n 40 || true
         echo "$file differs"
         return 1
     done
 }
-for mode in SYMLINK_OR_COPY ABS_SYMLINK; do
-    in_source "CMAKE_INSTALL_MODE=$mode $pack" ||
-        { tail -n 20 "$work/log"; fail "packing again from an export failed"; }
-    same "$build" "$again" || fail "$name.zip packed again from an export by $who, with" \
-        "CMAKE_INSTALL_MODE=$mode, differs from the one the workflow packed"
-done
-# The comparison sees one byte changed in the zip packed again.
-mkdir "$work/differs" && cp "$again/$name.zip" "$again/$name.zip.sha256" "$work/differs"
+same "$build" "$src/dist" ||
+    fail "the release command's $name.zip of HEAD (bash tools/release.sh) is not the workflow's"
+mkdir "$work/differs" && cp "$build/$name.zip" "$build/$name.zip.sha256" "$work/differs"
 printf 'X' | dd of="$work/differs/$name.zip" bs=1 seek=100 conv=notrunc status=none
 same "$build" "$work/differs" >/dev/null && fail "the comparison misses a changed byte"
 
-# SOURCE_DATE_EPOCH dates the files, at either end of what a zip dates faithfully.
-for epoch in 315576060 4294967295; do
-    in_source "SOURCE_DATE_EPOCH=$epoch cpack --preset windows-$target" &&
-        dates "$again/$name.zip" "$epoch" ||
-        { tail -n 20 "$work/log"; fail "SOURCE_DATE_EPOCH=$epoch does not date the files"; }
-done
-
-# stops WHAT PATTERN DIR COMMAND: COMMAND, run in DIR (by in_source for the export), stops saying
-# PATTERN (in a message CMake may have wrapped), and leaves no download in DIR's build folder.
-stops() {
-    local status=0 log=$work/log
-    if [ "$3" = "$work/source" ]; then
-        in_source "$4" || status=$?
-    else
-        (cd "$3" && bash -c "$4") >"$log" 2>&1 || status=$?
-    fi
-    [ $status != 0 ] || { tail -n 20 "$log"; echo "$1: went on"; return 1; }
-    says "$log" "$2" ||
-        { tail -n 20 "$log"; echo "$1: stopped, but did not say '$2'"; return 1; }
-    [ -z "$(ls "$3/build/windows-$target" 2>/dev/null | grep zip)" ] ||
-        { echo "$1: left $(ls "$3/build/windows-$target" | grep zip | xargs)"; return 1; }
-}
-range="from 315576060 to 4294967295"
-redate="sed -i 's/[0-9]*\$/100/' cmake/export-commit.txt && $build_export" # a commit of 1970
-while IFS='|' read -r what pattern command; do
-    stops "$what" "$pattern" "$work/source" "$command" </dev/null || fail "packing went on"
-done <<ROWS
-SOURCE_DATE_EPOCH before what a zip dates|$range|SOURCE_DATE_EPOCH=315576059 $pack
-SOURCE_DATE_EPOCH past what a zip dates|$range|SOURCE_DATE_EPOCH=4294967296 $pack
-SOURCE_DATE_EPOCH not a number|not a whole number|SOURCE_DATE_EPOCH=1e9 $pack
-strip-nondeterminism failing|strip-nondeterminism failed|$pack -D CPACK_STRIP_NONDETERMINISM=false
-a commit of 1970|date of commit $commit, 100, but .*$range.* in that range packs|$redate && $pack
-ROWS
-unpack_again
-stops "SOURCE_DATE_EPOCH not a number, for another stop" "$range" "$work/source" \
-    "SOURCE_DATE_EPOCH=1e9 $pack" >/dev/null && fail "a stop passes for another"
-stops "a packing that works" "" "$work/source" "$pack" >/dev/null &&
-    fail "a packing that went on passes for a stop"
-# An archive of a tree names no commit, nor does a folder inside another checkout: configure stops
-# and says what to do.
-git init -q "$work/outer" &&
-    git -C "$work/outer" -c user.name=o -c user.email=o@example.org commit -q --allow-empty -m o
-git -C "$src" archive --prefix=tree/ "HEAD^{tree}" | tar -x -C "$work/outer"
-stops "a source that names no commit" "build from a git clone, or from an unpacked" \
-    "$work/outer/tree" "cmake --preset windows-$target" || fail "configure went on"
-stops "an export naming no commit id" "names is 'abc', not an object id" "$work/outer/tree" \
-    "echo 'abc def 1' >cmake/export-commit.txt && cmake --preset windows-$target" ||
-    fail "configure went on"
-# What a clone names, whatever git's setup: in a fresh clone, each row sets git up, and configure
-# must then name what the row expects (made in the clone after the setup), saying what it says;
-# a row that needs a tool not installed says it is skipped. The setups: elsewhere points git's
-# environment at another repository; filtered has a clean filter delete the lines that hold the
-# token, and changed appends one to src/main.cpp; sparse changes a file outside a sparse checkout;
-# replaced puts a commit of the changed files in place of HEAD; signed signs a new HEAD, with a key
-# of the check's own, and has git log show signatures.
-elsewhere() { export GIT_DIR=$work/source/.git GIT_WORK_TREE=$work/source GIT_INDEX_FILE=$work/x; }
-filtered() {
-    echo '* filter=hide' >.git/info/attributes && git config filter.hide.clean "sed /$token/d"
-}
-changed() { echo "// $token" >>src/main.cpp && git add src/main.cpp; }
-sparse() { git sparse-checkout set --no-cone '/*' '!/HACKING.md' && echo >HACKING.md; }
-replaced() { git replace HEAD "$(git commit-tree -m other "$(git write-tree)")"; }
-signed() {
-    export GNUPGHOME=$work/gnupg
-    [ -d "$GNUPGHOME" ] || { mkdir -m 700 "$GNUPGHOME" && gpg --batch --passphrase '' \
-        --quick-gen-key 'check <check@example.org>' default default never; } >/dev/null 2>&1
-    git -c user.signingKey=check@example.org commit -qS --allow-empty -m signed &&
-        git config log.showSignature true
-}
-head="^$commit $date $tree\$" marked="^$commit $date [0-9a-f]+ modified\$"
-while IFS='|' read -r what needs setup named said; do
-    if [ -n "$needs" ] && ! command -v "$needs" >/dev/null; then
-        echo "$target: skipped, as $needs is not installed: $what"
-        continue
-    fi
-    rm -rf "$work/clone" && git clone -q --no-hardlinks "$src" "$work/clone"
-    (cd "$work/clone" && git config user.name check && git config user.email check@example.org &&
-        eval "$setup" && cmake --preset "windows-$target") >"$work/log" 2>&1 ||
-        { tail -n 20 "$work/log"; fail "$what: configure failed"; }
-    expected=$(cd "$work/clone" && eval "echo \"$named\"")
-    got=$(cat "$work/clone/build/windows-$target/source-commit.txt")
-    [[ $got =~ $expected ]] && says "$work/log" "$said" ||
-        { tail -n 20 "$work/log"; fail "$what: the build names '$got', expected '$expected'," \
-            "saying '$said'"; }
-done <<'ROWS'
-git's environment pointing elsewhere||elsewhere|$head|
-a clean filter hiding a change||filtered && changed|$marked|M src/main.cpp
-a changed file outside a sparse checkout||sparse|$marked|M HACKING.md
-HEAD replaced by a commit of other files||changed && replaced|$marked|M src/main.cpp
-a signed HEAD, with log.showSignature|gpg|signed|^$(git rev-parse HEAD) [0-9]+ $tree\$|
-ROWS
-# A clone that git refuses to read (to root, one that another user owns) cannot name its commit:
-# configure stops with git's message. The host's git settings stay out of it. The clone is a copy,
-# not hard links to the checkout's files, whose owner must not change; and the comparison that
-# shows the checkout as the check found it sees an owner changed.
+# rebuilds DIR: reprotest builds and packs DIR again and again, varying all it can vary here, and
+# the zips must be the same; the first build's are left in $work/store. The time is set ahead
+# (reprotest would leave it at random for a commit half a year old), and the environment asks
+# for flags and links that the presets and the packing ignore.
+built="cmake --preset windows-$target && cmake --build --preset windows-$target"
+pack="cpack --preset windows-$target"
+whole="$built && $pack"
+vary="+all,-fileordering,time.faketimes+=+462days,locales.locale=et_EE.UTF-8,"
+vary+="environment.variables+=CXXFLAGS=-O0;CPPFLAGS=-DOTHER;RCFLAGS=--language=0x407;"
+vary+="LDFLAGS=-Xlinker --disable-dynamicbase;CMAKE_INSTALL_MODE=ABS_SYMLINK"
+off= extra=() bin=$work/bin
+mkdir "$bin"
 if [ "$(id -u)" = 0 ]; then
-    rm -rf "$work/clone/build" && cloned=$(state "$work/clone") && chown -R 4242:4242 "$work/clone"
-    [ "$(state "$work/clone")" != "$cloned" ] || fail "the comparison of states misses an owner"
-    stops "a clone git refuses to read" "dubious ownership" "$work/clone" \
-        "GIT_CONFIG_GLOBAL=/dev/null GIT_CONFIG_NOSYSTEM=1 cmake --preset windows-$target" ||
-        fail "configure went on"
+    # For another user, and the host name: reprotest calls "sudo -h localhost", which Debian 12's
+    # sudo refuses. Root needs no sudo; this one runs the command as the user it names.
+    printf '%s\n' '#!/bin/bash' 'while getopts h:Eu:g: o; do' \
+        '[ $o != u ] || u=$OPTARG; [ $o != g ] || g=$OPTARG; done; shift $((OPTIND - 1))' \
+        'exec ${u:+setpriv --reuid="$u" --regid="$g" --init-groups} "$@"' >"$bin/sudo"
+    chmod +x "$bin/sudo"
+    vary+=",user_group.available+=nobody:nogroup,domain_host.use_sudo=1"
+else
+    vary+=",-user_group,-domain_host" off+="; user and host name: only root varies them here"
 fi
+locale -a | grep -qix 'et_EE.utf-\?8' || { vary+=",-locales" off+="; locale: no et_EE.UTF-8"; }
+if command -v disorderfs >/dev/null && [ -r /dev/fuse ] && [ -w /dev/fuse ]; then
+    extra=(--extra-build=+fileordering,-user_group) # a FUSE mount serves its own user alone
+else
+    off+="; file ordering: needs disorderfs and /dev/fuse"
+fi
+rebuilds() {
+    rm -rf "$work/store"
+    (cd "$work" && PATH="$bin:$PATH" reprotest -v --variations="$vary" "${extra[@]}" \
+        --store-dir="$work/store" -c "$whole" "$1" "build/windows-$target/$name.zip*") \
+        >"$work/reprotest.log" 2>&1 ||
+        { grep -v '^    ' "$work/reprotest.log" | grep -A 30 '^--- ' | head -n 60
+          echo "$1 does not rebuild bit for bit under reprotest's variations"; return 1; }
+}
+rebuilds "$work/export" || fail "the export of HEAD does not rebuild bit for bit"
+same "$build" "$work/store/control/source-root/build/windows-$target" ||
+    fail "the export of HEAD, built by reprotest, is not the zip the workflow packed"
+varied=$(sed -n 's/^INFO:reprotest:build "\(experiment-[0-9]\)": \(.*\)/\1 varied \2;/p' \
+    "$work/reprotest.log" | sed 's/vary //g; s/, FIX [a-z_]*//g')
 
+# Each row runs COMMAND, then EXPECTED, in the export built once; 77 from COMMAND: the row cannot
+# run on this host. In a row: fresh starts again in a copy of the export; unfill leaves
+# export-commit.txt as in a checkout; without TOOLS COMMAND runs COMMAND where no TOOL can be
+# found; plant CODE adds CODE to the program and rebuilds it; stopped PATTERN: COMMAND stopped,
+# saying PATTERN (in lines CMake may have wrapped), and left no zip behind; passed: it did not.
+cp -a "$work/export" "$work/source"
+(cd "$work/source" && eval "$built") >"$work/log" 2>&1 ||
+    { tail -n 20 "$work/log"; fail "building the export failed"; }
+fresh() { rm -rf "$work/copy" && cp -a "$work/export" "$work/copy" && cd "$work/copy"; }
+unfill() { cp "$src/cmake/export-commit.txt" cmake/; }
+: >"$work/none"
+userns=$([ "$(id -u)" = 0 ] || echo -r)
+without() {
+    unshare $userns -m true 2>/dev/null || return 77
+    unshare $userns -m bash -c \
+        'for tool in $1; do mount --bind "$0" "$(command -v "$tool")"; done && eval "$2"' \
+        "$work/none" "$1" "$2"
+}
+plant() { fresh && echo "$1" >>src/main.cpp && rebuilds "$work/copy"; }
+passed() { [ "$status" = 0 ] || { echo "stopped"; return 1; }; }
+stopped() {
+    [ "$status" != 0 ] || { echo "went on"; return 1; }
+    says "$work/log" "$1" || { echo "did not say '$1'"; return 1; }
+    ! ls "$work"/{source,copy}/build/windows-$target/*.zip 2>/dev/null
+}
+sha256() { # HEAD's files, committed in a SHA-256 repository, exported and packed
+    mkdir ../sha256 && cd ../sha256 && git -C "$src" archive 'HEAD^{tree}' | tar -x &&
+        git init -q --object-format=sha256 && git add -A &&
+        git -c user.name=check -c user.email=check@example.org commit -qm sha256 &&
+        bash tools/release.sh --export ../sha256-export && cd ../sha256-export && eval "$whole"
+}
+named() { # named COMMIT DATE: the zip is as a user should get it, naming COMMIT
+    [[ $1 =~ ^[0-9a-f]{64}$ ]] && (commit=$1 date=$2 && check "$zip")
+}
+plain() { # the compiler named, and none of the presets, toolchain file or packaging tools
+    local triple=i686-w64-mingw32
+    [ "$target" = x86 ] || triple=x86_64-w64-mingw32
+    without "git strip-nondeterminism" "cmake -G Ninja -S . -B ../plain -DCMAKE_SYSTEM_NAME=Windows \
+        -DCMAKE_CXX_COMPILER=$triple-g++-posix && cmake --build ../plain"
+}
+wine=$(sed -n 's/^WINE_PROGRAM:FILEPATH=//p' "$build/CMakeCache.txt")
+five() { # five EXE: under wine, EXE answers 5 with 120, as row five of cases.tsv says
+    local guard=()
+    [ -n "$wine" ] || return 77
+    [ "$target" = x64 ] || guard=(bash "$src/tests/wine.sh" guard)
+    WINEDEBUG=-all WINEPREFIX=$build/wineprefix "${guard[@]}" \
+        bash "$src/tests/e2e.sh" five crlf "$wine" "$(realpath "$1")"
+}
+resources() { [ "$(wrestool -l "$1" | cut -d' ' -f1 | xargs)" = "--type=16 --type=24" ]; }
+again="cmake --preset windows-$target -B out && timeout 300 cmake --build out"
+again+=" && timeout 300 cmake --build out >out/again.log"
+row() {
+    status=0
+    eval "$1" >"$work/log" 2>&1 </dev/null || status=$?
+    [ $status != 77 ] || return 77
+    eval "$2"
+}
+zip=build/windows-$target/$name.zip
+range="from 315576060 to 4294967295"
+none="No download from a build that names no commit"
+git_says="fatal: not a git repository"
+plain=../plain/factorial.exe
+differs="factorial.exe .* does not rebuild bit for bit"
+while IFS='|' read -r what command expected; do
+    status=0
+    (cd "$work/source" && row "$command" "$expected") >"$work/said" 2>&1 || status=$?
+    [ $status != 77 ] || { echo "$target: skipped, as this host cannot run it: $what"; continue; }
+    [ $status = 0 ] || { tail -n 20 "$work/log"; cat "$work/said"; fail "$what: not as expected"; }
+done <<ROWS
+a date before what a zip dates|SOURCE_DATE_EPOCH=315576059 $pack|stopped "$range"
+a date at its start|SOURCE_DATE_EPOCH=315576060 $pack|passed && dates $zip 315576060
+a date at its end|SOURCE_DATE_EPOCH=4294967295 $pack|passed && dates $zip 4294967295
+a date past it|SOURCE_DATE_EPOCH=4294967296 $pack|stopped "$range"
+a date not a number|SOURCE_DATE_EPOCH=1e9 $pack|stopped "not a whole number"
+that, taken for another stop|SOURCE_DATE_EPOCH=1e9 $pack|! stopped "$range"
+a packing that works, taken for a stop|$pack|! stopped ""
+strip-nondeterminism failing|$pack -D CPACK_STRIP_NONDETERMINISM=false|stopped "nism failed"
+a commit of 1970|fresh && sed -i 's/[0-9]*\$/100/' cmake/*-commit.txt && $whole|stopped ", 100, but"
+packing without git|fresh && unfill && without git "$whole"|stopped "$none: git is not installed"
+packing with no commit yet|fresh && unfill && git init -q && $whole|stopped "$none: this folder"
+packing outside a checkout|fresh && unfill && $whole|stopped "$none: $git_says"
+the release without git|fresh && without git "bash tools/release.sh"|stopped "release: git is not"
+the release with no commit yet|fresh && git init -q && bash tools/release.sh|stopped "no commit yet"
+the check outside a checkout|fresh && bash tests/download-check.sh $target|stopped ": $git_says"
+a byte dated by the build|plant 'const char* b = __DATE__;'|stopped "$differs"
+a byte naming the build's folder|plant 'const char* b = __FILE__;'|stopped "$differs"
+a SHA-256 repository|sha256|passed && named \$(git -C ../sha256 log -1 --format='%H %ct')
+a plain MinGW-w64 build|plain|passed && resources $plain && five $plain
+a build in out/, built again|$again|passed && ! grep -E 'Re-running CMake|Build|Link' out/again.log
+ROWS
+
+# The comparison of states sees a date changed.
+cp -a "$src/README.md" "$work/state" && before=$(state "$work/state") && touch "$work/state"
+[ "$(state "$work/state")" != "$before" ] || fail "the comparison of states misses a date"
 [ "$(state "$src")" = "$found" ] ||
     { diff <(echo "$found") <(state "$src") | head -n 20; fail "the check changed $src"; }
 
-echo "$target: $name.zip is as a user should get it, names commit $commit, and packed again" \
-    "from an export by $who, in another folder, umask 077, TZ=Asia/Tokyo, is byte for byte the" \
-    "same: $(cut -d' ' -f1 "$build/$name.zip.sha256")"
+echo "$target: $name.zip is as a user should get it, names commit $commit, is the release" \
+    "command's zip, and rebuilds bit for bit under reprotest ($(echo $varied)${off:+ off${off#;}}):" \
+    "$(cut -d' ' -f1 "$build/$name.zip.sha256")"
