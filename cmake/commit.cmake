@@ -1,11 +1,7 @@
-# Writes what a Windows build says of itself, each file only when its content changes:
-#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z [-D name_commit=ON] \
-#         -P commit.cmake
-# version.rc (the version resource and the manifest), crlf/VERSION.txt (the version and the
-# commit, for the zip) and commit.txt ("COMMIT DATE", or "none: WHY", for the packing). With
-# name_commit, the commit comes from cmake/export-commit.txt in an unpacked git archive, and
-# otherwise from git's HEAD, marked as modified when git shows a change to tracked files: a hint
-# about a working folder, since a download is what the release command builds from the commit.
+# Writes what a Windows build says of itself, each file only when its content changes: version.rc
+# (the version resource and the manifest), crlf/VERSION.txt and commit.txt ("COMMIT DATE", or
+# "none: WHY", for the packing). With name_commit, it names the commit as builds ordinarily do.
+#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z [-D name_commit=ON] -P commit.cmake
 cmake_minimum_required(VERSION 3.25)
 
 file(READ ${source_dir}/cmake/export-commit.txt exported)

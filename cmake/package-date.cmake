@@ -1,11 +1,7 @@
-# Read by CPack as it starts packing a zip. First the zip and checksum of any earlier packing go,
-# so that a packing that stops leaves none behind (package-normalise.cmake removes a zip it could
-# not normalise). A build that names no commit packs nothing: a zip that names no commit is no
-# download. Then SOURCE_DATE_EPOCH, the date every file in the zip gets: the date of the commit the
-# build names (commit.txt, written at every build). A whole number that the caller already set is
-# kept, as rebuilders expect; an empty one counts as unset; anything else stops the packing.
-# The files are copied into the zip whatever CMAKE_INSTALL_MODE says: links to the packer's build
-# folder would be no download at all.
+# Read by CPack as it starts packing. The zip and checksum of an earlier packing go first, so that
+# one that stops leaves none behind; a build that names no commit packs nothing, for a zip that
+# names no commit is no download. The files are dated by SOURCE_DATE_EPOCH, or else by the commit,
+# and copied whatever CMAKE_INSTALL_MODE says: links into a build folder would be no download.
 file(REMOVE ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip
     ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip.sha256)
 unset(ENV{CMAKE_INSTALL_MODE})

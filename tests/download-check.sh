@@ -18,24 +18,18 @@ perl -MArchive::Zip -e 1 2>/dev/null || missing+=" Archive::Zip (package libarch
 fail() { echo "$target: $*"; exit 1; }
 says() { tr -s ' \n' ' ' <"$1" | grep -q "$2"; } # says LOG PATTERN, in lines CMake may have wrapped
 
-# Every download name in the README: one version, for x86 and x64 alone.
-names=$(grep -o 'factorial-[^ `/]*\.zip' "$src/README.md" | sort -u)
-version=$(sed -n 's/^factorial-\([0-9.]*\)-windows-x[0-9]*\.zip$/\1/p' <<<"$names" | sort -u)
-[ "$(wc -l <<<"$version")" = 1 ] && [ -n "$version" ] ||
-    fail "README.md names downloads of versions '$(echo $version)'"
-expected=$(printf "factorial-$version-windows-%s.zip\n" x64 x86)
-[ "$names" = "$expected" ] ||
-    fail "README.md names the downloads $(echo $names), expected $(echo $expected)"
+names=$(grep -o 'factorial-[^ `/]*\.zip' "$src/README.md" | sort -u | xargs)
+version=$(sed 's/^factorial-\([0-9.]*\)-windows-.*/\1/' <<<"$names")
+[ "$names" = "factorial-$version-windows-x64.zip factorial-$version-windows-x86.zip" ] ||
+    fail "README.md names the downloads '$names', not the x64 and x86 ones of one version"
 name=factorial-$version-windows-$target
 build=$src/build/windows-$target
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# state DIR: each file under DIR with its owner, mode, size and date. The check leaves the
-# checkout as it found it, .git and the build folders included, but for the suites' wine prefixes,
-# which wine may still be writing to.
+# state DIR: each file under DIR with its owner, mode, size and date; not the suites' wine
+# prefixes, which wine may still be writing to.
 state() { find "$1" -path '*/wineprefix' -prune -o -printf '%P %U:%G %m %s %T@\n' | sort; }
 found=$(state "$src")
-# The export of HEAD that the release command builds; git archive has named the commit in it.
 out=$(cd "$src" && bash tools/release.sh --export "$work/export" 2>&1) || fail "${out#release: }"
 read -r commit date <"$work/export/cmake/export-commit.txt"
 
@@ -51,15 +45,11 @@ dates() {
           return 1; }
 }
 
-# check ZIP: the download as a user unpacks it. Exactly the files a user should get, side by side
-# in one folder, dated by the commit; the text in CR LF, the manual the README of the source;
-# VERSION.txt naming the version and the commit, unmarked; the exe as pe-check.sh wants it, naming
-# them. Every comparison runs, and each that fails says so.
+# check ZIP: the download as a user unpacks it. Every comparison runs, and each that fails says so.
 check() {
-    local zip=$1 dir=$work/unpacked/$name bad=0
+    local zip=$1 dir=$work/unpacked/$name bad=0 status=0 files
     (cd "$(dirname "$zip")" && sha256sum --quiet -c "$name.zip.sha256") ||
         { echo "$name.zip.sha256 does not pass"; bad=1; }
-    local files
     files=$(printf "$name/%s\n" README.txt VERSION.txt factorial.exe | sort)
     [ "$(unzip -Z1 "$zip" | sort)" = "$files" ] ||
         { echo "the zip holds: $(unzip -Z1 "$zip" | xargs), expected: $(echo $files)"; bad=1; }
@@ -70,7 +60,6 @@ check() {
     printf 'factorial %s\r\ncommit %s\r\n' "$version" "$commit" | cmp -s - "$dir/VERSION.txt" ||
         { echo "VERSION.txt is not 'factorial $version', 'commit $commit', in CR LF:"
           cat -A "$dir/VERSION.txt"; bad=1; }
-    local status=0
     bash "$src/tests/pe-check.sh" "$target" "$dir/factorial.exe" "$version" "$commit" || status=$?
     [ $status = 3 ] && exit 3 # a tool is missing, as pe-check.sh said
     [ $status = 0 ] || { echo "factorial.exe in the zip fails the check above"; bad=1; }
@@ -97,7 +86,7 @@ seal() {
 }
 while IFS='|' read -r what tampering said; do
     rm -rf "$work/tampered" && mkdir "$work/tampered"
-    cp "$build/$name.zip" "$build/$name.zip.sha256" "$work/tampered"
+    cp "$build/$name".zip* "$work/tampered"
     (cd "$work/tampered" && eval "$tampering") || fail "could not make a download with $what"
     check "$work/tampered/$name.zip" >"$work/log" 2>&1 &&
         fail "the check passes a download with $what"
@@ -114,23 +103,19 @@ an entry dated otherwise|seal $((date + 2))|is not dated
 another import|edit factorial.exe 's/msvcrt\.dll\0/zlib1.dll\0\0/' && seal|zlib1.dll: .* check above
 ROWS
 
-# same A B: the zip and its checksum in folder A are byte for byte those in folder B; diffoscope
-# shows how they differ.
+# same DIR: the zip and its checksum in DIR are the workflow's, byte for byte.
 same() {
     local file
     for file in "$name.zip" "$name.zip.sha256"; do
-        [ -f "$2/$file" ] || { echo "no $2/$file"; return 1; }
-        cmp -s "$1/$file" "$2/$file" && continue
-        diffoscope "$1/$file" "$2/$file" | head -n 40 || true
-        echo "$file differs"
-        return 1
+        cmp -s "$build/$file" "$1/$file" ||
+            { diffoscope "$build/$file" "$1/$file" | head -n 40; echo "$file differs"; return 1; }
     done
 }
-same "$build" "$src/dist" ||
+same "$src/dist" ||
     fail "the release command's $name.zip of HEAD (bash tools/release.sh) is not the workflow's"
-mkdir "$work/differs" && cp "$build/$name.zip" "$build/$name.zip.sha256" "$work/differs"
+mkdir "$work/differs" && cp "$build/$name".zip* "$work/differs"
 printf 'X' | dd of="$work/differs/$name.zip" bs=1 seek=100 conv=notrunc status=none
-same "$build" "$work/differs" >/dev/null && fail "the comparison misses a changed byte"
+same "$work/differs" >/dev/null && fail "the comparison misses a changed byte"
 
 # rebuilds DIR: reprotest builds and packs DIR again and again, varying all it can vary here, and
 # the zips must be the same; the first build's are left in $work/store. The time is set ahead
@@ -145,11 +130,13 @@ vary+="LDFLAGS=-Xlinker --disable-dynamicbase;CMAKE_INSTALL_MODE=ABS_SYMLINK"
 off= extra=() bin=$work/bin
 mkdir "$bin"
 if [ "$(id -u)" = 0 ]; then
-    # For another user, and the host name: reprotest calls "sudo -h localhost", which Debian 12's
-    # sudo refuses. Root needs no sudo; this one runs the command as the user it names.
-    printf '%s\n' '#!/bin/bash' 'while getopts h:Eu:g: o; do' \
-        '[ $o != u ] || u=$OPTARG; [ $o != g ] || g=$OPTARG; done; shift $((OPTIND - 1))' \
-        'exec ${u:+setpriv --reuid="$u" --regid="$g" --init-groups} "$@"' >"$bin/sudo"
+    # reprotest changes the user and host name through "sudo -h localhost", which Debian 12's sudo
+    # refuses: root needs no sudo, and this stand-in runs the command as the user it names.
+    cat >"$bin/sudo" <<'SUDO'
+#!/bin/bash
+while getopts h:Eu:g: o; do [ $o != u ] || u=$OPTARG; [ $o != g ] || g=$OPTARG; done
+shift $((OPTIND - 1)) && exec ${u:+setpriv --reuid="$u" --regid="$g" --init-groups} "$@"
+SUDO
     chmod +x "$bin/sudo"
     vary+=",user_group.available+=nobody:nogroup,domain_host.use_sudo=1"
 else
@@ -170,16 +157,16 @@ rebuilds() {
           echo "$1 does not rebuild bit for bit under reprotest's variations"; return 1; }
 }
 rebuilds "$work/export" || fail "the export of HEAD does not rebuild bit for bit"
-same "$build" "$work/store/control/source-root/build/windows-$target" ||
+same "$work/store/control/source-root/build/windows-$target" ||
     fail "the export of HEAD, built by reprotest, is not the zip the workflow packed"
 varied=$(sed -n 's/^INFO:reprotest:build "\(experiment-[0-9]\)": \(.*\)/\1 varied \2;/p' \
     "$work/reprotest.log" | sed 's/vary //g; s/, FIX [a-z_]*//g')
 
-# Each row runs COMMAND, then EXPECTED, in the export built once; 77 from COMMAND: the row cannot
+# Each row runs COMMAND in the export built once, then EXPECTED; 77 from either: the row cannot
 # run on this host. In a row: fresh starts again in a copy of the export; unfill leaves
 # export-commit.txt as in a checkout; without TOOLS COMMAND runs COMMAND where no TOOL can be
 # found; plant CODE adds CODE to the program and rebuilds it; stopped PATTERN: COMMAND stopped,
-# saying PATTERN (in lines CMake may have wrapped), and left no zip behind; passed: it did not.
+# saying PATTERN, and left no zip behind; passed: it did not stop.
 cp -a "$work/export" "$work/source"
 (cd "$work/source" && eval "$built") >"$work/log" 2>&1 ||
     { tail -n 20 "$work/log"; fail "building the export failed"; }
@@ -209,12 +196,10 @@ sha256() { # HEAD's files, committed in a SHA-256 repository, exported and packe
 named() { # named COMMIT DATE: the zip is as a user should get it, naming COMMIT
     [[ $1 =~ ^[0-9a-f]{64}$ ]] && (commit=$1 date=$2 && check "$zip")
 }
-plain() { # the compiler named, and none of the presets, toolchain file or packaging tools
-    local triple=i686-w64-mingw32
-    [ "$target" = x86 ] || triple=x86_64-w64-mingw32
-    without "git strip-nondeterminism" "cmake -G Ninja -S . -B ../plain -DCMAKE_SYSTEM_NAME=Windows \
-        -DCMAKE_CXX_COMPILER=$triple-g++-posix && cmake --build ../plain"
-}
+triple=$([ "$target" = x86 ] && echo i686 || echo x86_64)-w64-mingw32
+plain="without 'git strip-nondeterminism' 'cmake -G Ninja -B ../plain -DCMAKE_SYSTEM_NAME=Windows"
+plain+=" -DCMAKE_CXX_COMPILER=$triple-g++-posix && cmake --build ../plain'"
+exe=../plain/factorial.exe
 wine=$(sed -n 's/^WINE_PROGRAM:FILEPATH=//p' "$build/CMakeCache.txt")
 five() { # five EXE: under wine, EXE answers 5 with 120, as row five of cases.tsv says
     local guard=()
@@ -236,7 +221,6 @@ zip=build/windows-$target/$name.zip
 range="from 315576060 to 4294967295"
 none="No download from a build that names no commit"
 git_says="fatal: not a git repository"
-plain=../plain/factorial.exe
 differs="factorial.exe .* does not rebuild bit for bit"
 while IFS='|' read -r what command expected; do
     status=0
@@ -262,7 +246,7 @@ the check outside a checkout|fresh && bash tests/download-check.sh $target|stopp
 a byte dated by the build|plant 'const char* b = __DATE__;'|stopped "$differs"
 a byte naming the build's folder|plant 'const char* b = __FILE__;'|stopped "$differs"
 a SHA-256 repository|sha256|passed && named \$(git -C ../sha256 log -1 --format='%H %ct')
-a plain MinGW-w64 build|plain|passed && resources $plain && five $plain
+a plain MinGW-w64 build|$plain|passed && resources $exe && five $exe
 a build in out/, built again|$again|passed && ! grep -E 'Re-running CMake|Build|Link' out/again.log
 ROWS
 
@@ -272,6 +256,7 @@ cp -a "$src/README.md" "$work/state" && before=$(state "$work/state") && touch "
 [ "$(state "$src")" = "$found" ] ||
     { diff <(echo "$found") <(state "$src") | head -n 20; fail "the check changed $src"; }
 
+varied="$(echo ${varied%;})${off:+; off${off#;}}"
 echo "$target: $name.zip is as a user should get it, names commit $commit, is the release" \
-    "command's zip, and rebuilds bit for bit under reprotest ($(echo $varied)${off:+ off${off#;}}):" \
+    "command's zip, and rebuilds bit for bit under reprotest ($varied):" \
     "$(cut -d' ' -f1 "$build/$name.zip.sha256")"
