@@ -27,7 +27,9 @@ commit=$(git rev-parse -q --verify --end-of-options "$name^{commit}") || {
 # git archive, in a repository of its own that reads the checkout's objects and nothing else of
 # it: no config, info/attributes or replace ref of the checkout's applies.
 work=$(mktemp -d /tmp/factorial-release.XXXXXX)
-trap 'rm -rf "$work" ${staged:+"$staged"}' EXIT
+# A dist/ this run made goes again when it is left empty.
+made=
+trap 'rm -rf "$work" ${staged:+"$staged"}; [ -z "$made" ] || rmdir dist 2>/dev/null || true' EXIT
 git init -q --bare --object-format="$(git rev-parse --show-object-format)" "$work/git"
 git rev-parse --path-format=absolute --git-path objects >"$work/git/objects/info/alternates"
 source=${export_to:-$work/source}
@@ -44,6 +46,7 @@ for target in x86 x64; do
         fail "the windows-$target workflow failed"
 done
 # Into dist/ last, and through a folder there, so that a failure leaves no zip of this run.
+[ -d dist ] || made=1
 mkdir -p dist
 staged=$(mktemp -d dist/.release.XXXXXX)
 cp "$source"/build/windows-{x86,x64}/factorial-*.zip{,.sha256} "$staged" &&
