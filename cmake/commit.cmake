@@ -1,7 +1,8 @@
 # Writes what a Windows build says of itself, each file only when its content changes: version.rc
 # (the version resource and the manifest), crlf/VERSION.txt and commit.txt ("COMMIT DATE", or
 # "none: WHY", for the packing). With name_commit, it names the commit as builds ordinarily do.
-#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z [-D name_commit=ON] -P commit.cmake
+#   cmake -D source_dir=SRC -D binary_dir=BUILD -D version=X.Y.Z -D manifest=FILE \
+#         [-D name_commit=ON] -P commit.cmake
 cmake_minimum_required(VERSION 3.25)
 
 file(READ ${source_dir}/cmake/export-commit.txt exported)
@@ -32,7 +33,6 @@ else()
 endif()
 
 string(REPLACE "." "," numeric_version ${version})
-set(manifest ${source_dir}/cmake/factorial.exe.manifest)
 set(product_version ${version})
 set(lines "")
 if(named MATCHES "^([0-9a-f]+) [0-9]+$")
