@@ -8,27 +8,27 @@ cmake_minimum_required(VERSION 3.25)
 file(READ ${source_dir}/cmake/export-commit.txt exported)
 find_program(git git)
 set(why "FACTORIAL_DOWNLOAD is off")
-if(NOT name_commit)
-elseif(exported MATCHES "^([0-9a-f]+ [0-9]+)\n$")
-    set(named ${CMAKE_MATCH_1})
-elseif(NOT git)
-    set(why "git is not installed")
-else()
-    execute_process(COMMAND ${git} rev-parse --show-toplevel WORKING_DIRECTORY ${source_dir}
-        RESULT_VARIABLE status OUTPUT_VARIABLE top ERROR_VARIABLE why
-        OUTPUT_STRIP_TRAILING_WHITESPACE)
-    file(REAL_PATH ${source_dir} source)
-    if(NOT status EQUAL 0)
-        string(REGEX REPLACE "\n.*" "" why "${why}") # git's own words, their first line
-    elseif(NOT top STREQUAL source)
-        set(why "this folder is inside the checkout ${top}, not at its top")
+if(name_commit)
+    if(exported MATCHES "^([0-9a-f]+ [0-9]+)\n$")
+        set(named ${CMAKE_MATCH_1})
+    elseif(NOT git)
+        set(why "git is not installed")
     else()
-        set(why "this folder has no commit yet")
-        execute_process(COMMAND ${git} log -1 --no-show-signature "--format=%H %ct"
-            WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE named ERROR_QUIET
+        execute_process(COMMAND ${git} rev-parse --show-toplevel WORKING_DIRECTORY ${source_dir}
+            RESULT_VARIABLE status OUTPUT_VARIABLE top ERROR_VARIABLE why
             OUTPUT_STRIP_TRAILING_WHITESPACE)
-        execute_process(COMMAND ${git} status --porcelain --untracked-files=no
-            WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE changes)
+        file(REAL_PATH ${source_dir} source)
+        if(status EQUAL 0 AND NOT top STREQUAL source)
+            set(why "this folder is inside the checkout ${top}, not at its top")
+        elseif(status EQUAL 0)
+            execute_process(COMMAND ${git} log -1 --no-show-signature "--format=%H %ct"
+                WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE named ERROR_VARIABLE why
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+            # No optional locks: a build must not hold .git/index while the developer's git runs.
+            execute_process(COMMAND ${git} --no-optional-locks status --porcelain
+                --untracked-files=no WORKING_DIRECTORY ${source_dir} OUTPUT_VARIABLE changes)
+        endif()
+        string(REGEX REPLACE "\n.*" "" why "${why}") # git's own words, their first line
     endif()
 endif()
 
