@@ -58,6 +58,9 @@ echo "$objects" >"$work/git/objects/info/alternates"
 mkdir "$source" && made=1 && "${git[@]}" archive "$commit" |
     "${clean[@]}" tar -x --touch --no-same-permissions -C "$source" || fail "exporting $commit failed"
 
+[ -f "$source/tools/toolchain.txt" ] || fail "$commit is older than this release command, which" \
+    "needs its tools/toolchain.txt: release it with its own (git checkout $commit)"
+
 # The pinned toolchain, against the one installed: a rebuilder may still want the zips.
 built=
 while IFS== read -r package version; do
