@@ -17,20 +17,23 @@ umask 022
 git --version >/dev/null 2>&1 || fail "git is not installed"
 top=$(git rev-parse --show-toplevel 2>&1) || fail "${top%%$'\n'*}"
 [ "$top" = "$(pwd -P)" ] || fail "run it at the top of the checkout, $top"
-said=$(git -c core.warnAmbiguousRefs=true rev-parse --verify --end-of-options "$name^{commit}" \
-    2>&1) || { [ -n "$(git for-each-ref --count=1)" ] || fail "this folder has no commit yet"
-               fail "'$name' names no commit"; }
+said=$(git -c core.warnAmbiguousRefs=true rev-parse --verify "$name^{commit}" 2>&1) || {
+    [ -n "$(git for-each-ref --count=1)" ] || fail "this folder has no commit yet"
+    fail "'$name' names no commit"
+}
 [[ $said != *"is ambiguous"* ]] ||
     fail "'$name' is ambiguous: name it as refs/heads/$name or refs/tags/$name"
 commit=${said##*$'\n'}
 objects=$(git rev-parse --path-format=absolute --git-path objects)
 format=$(git rev-parse --show-object-format)
-[ -z "$(git -c core.fsmonitor=false --no-optional-locks status --porcelain -uno)" ] ||
-    echo "release: this checkout has changes to tracked files; they are not released, $commit is" >&2
+[ -z "$(git -c core.fsmonitor=false --no-optional-locks status --porcelain -uno)" ] || echo \
+    "release: this checkout has changes to tracked files; they are not released, $commit is" >&2
 
 # Nothing of the caller's environment reaches what follows, and no git setting of the checkout's.
-work=$(mktemp -d --tmpdir factorial-release.XXXXXX) || fail "no temporary folder in ${TMPDIR:-/tmp}"
-clean=(/usr/bin/env -i PATH=/usr/bin:/bin LC_ALL=C.UTF-8 TZ=UTC HOME="$work/home" TMPDIR="$work/tmp")
+work=$(mktemp -d --tmpdir factorial-release.XXXXXX) ||
+    fail "no temporary folder in ${TMPDIR:-/tmp}"
+clean=(/usr/bin/env -i PATH=/usr/bin:/bin LC_ALL=C.UTF-8 TZ=UTC HOME="$work/home"
+    TMPDIR="$work/tmp")
 git=("${clean[@]}" GIT_CONFIG_NOSYSTEM=1 GIT_ATTR_NOSYSTEM=1 GIT_NO_REPLACE_OBJECTS=1 git
     --git-dir="$work/git")
 source=${export_to:-$work/source} made= new_dist= moved=() passed=
@@ -56,8 +59,8 @@ echo "$objects" >"$work/git/objects/info/alternates"
 [ -z "$("${git[@]}" rev-list --objects --missing=print "$commit^{tree}" | grep '^?')" ] ||
     fail "this clone lacks files of $commit: git archive $commit >/dev/null fetches them"
 mkdir "$source" && made=1 && "${git[@]}" archive "$commit" |
-    "${clean[@]}" tar -x --touch --no-same-permissions -C "$source" || fail "exporting $commit failed"
-
+    "${clean[@]}" tar -x --touch --no-same-permissions -C "$source" ||
+    fail "exporting $commit failed"
 [ -f "$source/tools/toolchain.txt" ] || fail "$commit is older than this release command, which" \
     "needs its tools/toolchain.txt: release it with its own (git checkout $commit)"
 
@@ -75,6 +78,11 @@ date=$("${git[@]}" log -1 --format=%ct "$commit")
     fail "commit $commit is dated $(date -u -d "@$date" '+%F %T UTC'), which a zip cannot date" \
         "(cmake/package-date.cmake): commit it again with the clock right, and release that"
 [ -z "$export_to" ] || { made= passed=1; exit 0; }
+cp /bin/true "$work/tmp/probe" && "$work/tmp/probe" 2>/dev/null ||
+    fail "programs cannot run in ${TMPDIR:-/tmp}: set TMPDIR to a folder where they can"
+free=$(($(df --output=avail -m "$work" | tail -n 1)))
+[ "$free" -ge 3000 ] || echo "release: ${TMPDIR:-/tmp} has $free MB free, and a release needs" \
+    "about 3 GB there; TMPDIR names another folder" >&2
 
 # Each step runs in a session of its own, which a signal stops whole. A test step that did not
 # run every test packs nothing, whatever its status.
@@ -91,12 +99,16 @@ for target in x86 x64; do
     step cmake --preset $preset && step cmake --build --preset $preset &&
         step ctest --preset $preset --output-junit "$results" || fail "the $preset workflow failed"
     ran=$(grep -cE '<testcase .* status="(run|notrun)"' "$results" || true)
-    tests=$(cd "$source" && "${clean[@]}" ctest --preset $preset -N | sed -n 's/^Total Tests: //p')
-    [ "$ran" = "$tests" ] || fail "the $preset suite ran $ran of its $tests tests; nothing is packed"
+    tests=$(cd "$source" && "${clean[@]}" ctest --preset $preset -N |
+        sed -n 's/^Total Tests: //p')
+    [ "$ran" = "$tests" ] ||
+        fail "the $preset suite ran $ran of its $tests tests; nothing is packed"
     step cpack --preset $preset || fail "packing the $preset zip failed"
     skipped=$(grep -c 'status="notrun"' "$results" || true)
-    why=$(sed -n '/status="notrun"/,/<\/testcase>/{/<system-out>/{s/.*<system-out>//p;q}}' "$results")
-    [ "$skipped" = 0 ] || skips+=$'\n'"release: $skipped of $preset's $tests tests skipped here: $why"
+    why=$(sed -n '/status="notrun"/,/<\/testcase>/{/<system-out>/{s/.*<system-out>//p;q}}' \
+        "$results")
+    [ "$skipped" = 0 ] ||
+        skips+=$'\n'"release: $skipped of $preset's $tests tests were skipped here: $why"
 done
 
 # Into dist/ last, the record with the zips. Each file there is listed as it goes in, and taken
@@ -106,7 +118,9 @@ version=${zips[0]##*/factorial-} && version=${version%-windows-*}
 record=$work/factorial-$version.buildinfo
 {
     printf 'Source: factorial\nVersion: %s\nCommit: %s\nChecksums-Sha256:\n' "$version" "$commit"
-    for zip in "${zips[@]}"; do echo " $(cut -d' ' -f1 "$zip.sha256") $(stat -c %s "$zip") ${zip##*/}"; done
+    for zip in "${zips[@]}"; do
+        echo " $(cut -d' ' -f1 "$zip.sha256") $(stat -c %s "$zip") ${zip##*/}"
+    done
     echo "Installed-Build-Depends:${built%,}"
 } >"$record"
 [ -d dist ] || new_dist=1
