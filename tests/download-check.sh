@@ -176,9 +176,10 @@ tampered 'another import'; edit factorial.exe 's/msvcrt\.dll\0/zlib1.dll\0\0/' &
 
 set -e
 fresh() { rm -rf "$work/copy" && cp -a "$work/export" "$work/copy" && cd "$work/copy"; }
-# committed: a commit of the folder, with export-commit.txt as in a checkout, to be filled again
+unfill() { cp "$src/cmake/export-commit.txt" cmake; } # export-commit.txt as in a checkout
+# committed: a commit of the folder, unfilled, so that an export of it is filled again
 committed() {
-    cp "$src/cmake/export-commit.txt" cmake && git init -q && git add -A &&
+    unfill && git init -q && git add -A &&
         git -c user.name=check -c user.email=check@example.org commit -qm check --allow-empty
 }
 without() { # without TOOLS COMMAND...: runs COMMAND where no TOOL can be found
@@ -218,9 +219,9 @@ row 'that, taken for another stop'; SOURCE_DATE_EPOCH=1e9 $pack; ! stopped "$ran
 row 'a packing that works, taken for a stop'; $pack; ! stopped "" || no
 row 'strip-nondeterminism failing'; $pack -D CPACK_STRIP_NONDETERMINISM=false; stopped "nism failed" || no
 row 'a commit of 1970'; fresh && sed -i 's/[0-9]*$/100/' cmake/export-commit.txt && bash -c "$built && $pack"; stopped ", 100, but" || no
-row 'packing without git'; fresh && cp "$src/cmake/export-commit.txt" cmake && cmake --preset $preset && without git cmake --build --preset $preset && $pack; stopped "$none: git is not installed" || no
-row 'packing with no commit yet'; fresh && cp "$src/cmake/export-commit.txt" cmake && git init -q && bash -c "$built && $pack"; stopped "$none: fatal: .* does not have any commits yet" || no
-row 'packing outside a checkout'; fresh && cp "$src/cmake/export-commit.txt" cmake && bash -c "$built && $pack"; stopped "$none: fatal: not a git repository" || no
+row 'packing without git'; fresh && unfill && cmake --preset $preset && without git cmake --build --preset $preset && $pack; stopped "$none: git is not installed" || no
+row 'packing with no commit yet'; fresh && unfill && git init -q && bash -c "$built && $pack"; stopped "$none: fatal: .* does not have any commits yet" || no
+row 'packing outside a checkout'; fresh && unfill && bash -c "$built && $pack"; stopped "$none: fatal: not a git repository" || no
 row 'the release without git'; fresh && without git bash tools/release.sh; stopped "release: git is not installed" || no
 row 'the release with no commit yet'; fresh && git init -q && bash tools/release.sh; stopped "release: this folder has no commit yet" || no
 row 'the release of a name both a tag and a branch'; fresh && committed && git tag v && git branch v && bash tools/release.sh v; stopped "release: 'v' is ambiguous" || no
