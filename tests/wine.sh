@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The wine side of the Windows suites:
 #   wine.sh start WINE    makes the prefix with WINE's wineboot, with a wine server that stays up
+#                         while programs run, and 5 s after the last one ends
 #   wine.sh stop          stops that server
 #   wine.sh guard CMD...
 #       runs CMD, unless the kernel refuses to execute the probe, a 32-bit x86 program, with
@@ -16,10 +17,12 @@ skipped=77
 case $1 in
     start)
         prefix=${WINEPREFIX:-$HOME/.wine}
+        # A prefix whose making was stopped is made again: wineboot fails in it without a word.
+        [ -e "$prefix/made" ] || rm -rf "$prefix"
         mkdir -p "$prefix"
         # To a file: a pipe would be held open by the server, and the test would never end.
         log=$prefix/start.log
-        if ! { wineserver -p && "$2" wineboot --init; } >"$log" 2>&1; then
+        if ! { wineserver -p5 && "$2" wineboot --init && : >"$prefix/made"; } >"$log" 2>&1; then
             echo "wine did not start; the last lines of $log:"
             tail -n 20 "$log"
             exit 1
