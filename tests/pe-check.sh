@@ -36,10 +36,11 @@ if [ -n "$fault" ]; then
     cp "$exe" "$copy"
     opt=$((pe + 24))
     poke() { # poke OFFSET BYTE...
-        printf "$(printf '\\%03o' "${@:2}")" |
+        printf %b "$(printf '\\0%03o' "${@:2}")" |
             dd of="$copy" bs=1 seek="$1" conv=notrunc status=none
     }
     swap() { perl -0777 -pi -e "$1" "$copy"; } # a substitution of the same length
+    # shellcheck disable=SC2001 # a NUL after every character, which no expansion writes
     utf16() { sed 's/./&\\0/g' <<<"$1"; }
     case $fault in
         other-target) # the machine and optional header magic of the other target's exe
