@@ -71,6 +71,7 @@ interrupt() { # interrupt SIGNAL: a release, sent SIGNAL once its tests have sta
 gone() { # no daemon is left some seconds later
     for _ in {1..50}; do pgrep -fx "$daemon" >/dev/null || return 0; sleep 0.2; done
     echo "row: $daemon is left"
+    pkill -fx "$daemon" # and holds the row's output open
     return 1
 }
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
