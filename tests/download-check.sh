@@ -37,10 +37,12 @@ out=$(cd "$src" && bash tools/release.sh --export "$work/export" 2>&1) || fail "
 read -r commit date <"$work/export/cmake/export-commit.txt"
 pinned=$(grep -v '^#' "$work/export/tools/toolchain.txt" | sort)
 
+# entry ZIP: ZIP's line under the record's Checksums-Sha256
+entry() { echo " $(sha256sum <"$1" | cut -d' ' -f1) $(stat -c %s "$1") ${1##*/}"; }
 # check DIR: the download in DIR as a user unpacks it, and the record beside it. Every comparison
 # runs, and each that fails says so.
 check() {
-    local zip=$1/$name.zip dir=$work/unpacked/$name bad=0 status=0 files sum tools
+    local zip=$1/$name.zip dir=$work/unpacked/$name bad=0 status=0 files tools
     (cd "$1" && sha256sum --quiet -c "$name.zip.sha256") ||
         { echo "$name.zip.sha256 does not pass"; bad=1; }
     files=$(printf "$name/%s\n" README.txt VERSION.txt factorial.exe | sort)
@@ -57,8 +59,8 @@ check() {
     [ $status = 3 ] && exit 3 # a tool is missing, as pe-check.sh said
     [ $status = 0 ] || { echo "factorial.exe in the zip fails the check above"; bad=1; }
     grep -qx "Commit: $commit" "$1/$record" || { echo "$record names another commit"; bad=1; }
-    sum=" $(sha256sum <"$zip" | cut -d' ' -f1) $(stat -c %s "$zip") $name.zip"
-    grep -qxF -- "$sum" "$1/$record" || { echo "$record does not give$sum"; bad=1; }
+    grep -qxF -- "$(entry "$zip")" "$1/$record" || { echo "$record does not give$(entry "$zip")"
+        bad=1; }
     tools=$(sed -n 's/^ \(.*\) (= \(.*\)),\?$/\1=\2/p' "$1/$record" | sort)
     [ "$tools" = "$pinned" ] || { echo "$record names a toolchain other than the pinned one" \
         "(tools/toolchain.txt): $(comm -13 <(echo "$pinned") <(echo "$tools") | xargs)," \
@@ -136,8 +138,7 @@ edit() {
 seal() {
     strip-nondeterminism --type zip --timestamp "${1:-$date}" "$name.zip" >/dev/null
     sha256sum "$name.zip" >"$name.zip.sha256"
-    sed -i "s/^ .* $name.zip\$/ $(sha256sum <"$name.zip" | cut -d' ' -f1) $(stat -c %s \
-        "$name.zip") $name.zip/" "$record"
+    sed -i "s/^ .* $name.zip\$/$(entry "$name.zip")/" "$record"
 }
 refused() { fails check .; says "$1"; }
 row 'another checksum' 'tampered; seal; printf "%064d  %s\n" 0 "$name.zip" >"$name.zip.sha256"

@@ -50,9 +50,6 @@ without() { # without TOOLS CMD...: CMD where no TOOL can be found
     unshare "${userns[@]}" -m bash -c 'for tool in $1; do
         mount --bind /dev/null "$(command -v "$tool")"; done && shift && exec "$@"' - "$@"
 }
-five() { # five EXE: under the suite's wine, EXE answers 5 with 120
-    bash "$src/tests/e2e.sh" five crlf "$(cache WINE_PROGRAM)" "$(realpath "$1")"
-}
 # The release's rows run at the top of a checkout of SOURCE's files, committed.
 checkout() {
     mkdir co && tar -C "$src" --exclude=./.git --exclude=./build --exclude=./dist -c . |
