@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wine side of the Windows suites:
 #   wine.sh start WINE    makes the prefix with WINE's wineboot, with a wine server that stays up
-#                         while programs run, and 5 s after the last one ends
+#                         until wine.sh stop, or until the ctest that started it ends
 #   wine.sh stop          stops that server
 #   wine.sh guard CMD...
 #       runs CMD, unless the kernel refuses to execute the probe, a 32-bit x86 program, with
@@ -22,7 +22,19 @@ case $1 in
         mkdir -p "$prefix"
         # To a file: a pipe would be held open by the server, and the test would never end.
         log=$prefix/start.log
-        if ! { wineserver -p5 && "$2" wineboot --init && : >"$prefix/made"; } >"$log" 2>&1; then
+        # A server that ends itself some seconds after its last program (-pN) was seen to kill
+        # the programs of a running suite, with status 1, as it ended. This one stays up, and a
+        # watcher of its own, in a session of its own, stops it once the ctest above has ended,
+        # however that ended.
+        run=$PPID
+        until [ "$(ps -o comm= -p "$run")" = ctest ] || [ "$run" -le 1 ]; do
+            run=$(($(ps -o ppid= -p "$run")))
+        done
+        [ "$(ps -o comm= -p "$run")" = ctest ] || run=$PPID
+        if ! { wineserver -p && setsid -f bash -c 'wineserver -w & server=$!
+                while kill -0 "$0" && kill -0 $server; do sleep 1; done 2>/dev/null
+                kill -0 $server 2>/dev/null && wineserver -k' "$run" </dev/null &&
+            "$2" wineboot --init && : >"$prefix/made"; } >"$log" 2>&1; then
             echo "wine did not start; the last lines of $log:"
             tail -n 20 "$log"
             exit 1
